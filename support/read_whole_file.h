@@ -1,0 +1,13 @@
+// Reading a whole stdio stream into memory.
+#pragma once
+
+#include <cstdio>
+
+#include "support/text_buffer.h"
+
+// Reads everything that remains in `stream` into a new buffer: the bytes read
+// (NUL bytes included, all counted in `length`) followed by one NUL byte.
+// Returns 0 and replaces `*out` on success. Returns 1 when the stream's error
+// indicator is set before or after reading, or memory runs out; `*out` is then
+// untouched. The stream stays open.
+int read_whole_file(std::FILE* stream, text_buffer* out);

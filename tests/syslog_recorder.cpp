@@ -1,0 +1,78 @@
+// Preloaded into the program under test: records its system-log calls, one
+// line each, in the file named by CREDGRAFT_SYSLOG_RECORD, and sends nothing
+// to the real system log.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+void record(const char* format, ...) {
+  const char* path = std::getenv("CREDGRAFT_SYSLOG_RECORD");
+  if (path == nullptr) return;
+  char line[8192];
+  va_list args;
+  va_start(args, format);
+  int length = std::vsnprintf(line, sizeof line - 1, format, args);
+  va_end(args);
+  if (length < 0) return;
+  if (length > static_cast<int>(sizeof line) - 2) length = sizeof line - 2;
+  line[length++] = '\n';
+  // A test may run the program under a file-size limit; it is meant for
+  // the parameter file, not for this record.
+  struct rlimit saved;
+  const bool limited = getrlimit(RLIMIT_FSIZE, &saved) == 0 && saved.rlim_cur != saved.rlim_max;
+  if (limited) {
+    const struct rlimit open_limit{saved.rlim_max, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &open_limit);
+  }
+  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0 || write(fd, line, length) != length) std::abort();
+  close(fd);
+  if (limited) setrlimit(RLIMIT_FSIZE, &saved);
+}
+
+void record_message(int priority, const char* format, va_list args) {
+  char message[4096];
+  std::vsnprintf(message, sizeof message, format, args);
+  record("syslog priority=%d message=%s", priority, message);
+}
+
+}  // namespace
+
+extern "C" {
+
+void openlog(const char* ident, int option, int facility) {
+  record("openlog ident=%s option=%d facility=%d", ident != nullptr ? ident : "(null)", option,
+         facility);
+}
+
+void closelog(void) { record("closelog"); }
+
+void vsyslog(int priority, const char* format, va_list args) {
+  record_message(priority, format, args);
+}
+
+void syslog(int priority, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  record_message(priority, format, args);
+  va_end(args);
+}
+
+void __vsyslog_chk(int priority, int, const char* format, va_list args) {
+  record_message(priority, format, args);
+}
+
+void __syslog_chk(int priority, int, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  record_message(priority, format, args);
+  va_end(args);
+}
+
+}  // extern "C"

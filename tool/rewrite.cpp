@@ -1,0 +1,168 @@
+#include "tool/rewrite.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "support/base64.h"
+#include "support/param_file.h"
+#include "support/read_whole_file.h"
+#include "support/text_buffer.h"
+
+namespace {
+
+// Output buffer size: large enough that runs of replaced lines, each a few
+// KiB, do not cost a system call apiece.
+constexpr std::size_t output_buffer_size = 64 * 1024;
+
+// Holds back the usual interrupt signals while the file is open for writing,
+// so that an interrupt lands once the file is whole again (new or restored)
+// instead of leaving it half written. A pending signal is delivered when the
+// old mask comes back.
+class interrupts_held {
+ public:
+  interrupts_held() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, signal);
+    sigprocmask(SIG_BLOCK, &held, &saved_);
+  }
+  ~interrupts_held() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  interrupts_held(const interrupts_held&) = delete;
+  interrupts_held& operator=(const interrupts_held&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+struct stream_closer {
+  void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
+};
+
+// Keys match whatever the locale: only ASCII letters fold.
+inline unsigned char ascii_lower(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+// True when the key (which may hold any byte, NUL included) equals `name`
+// over the whole of both, ignoring ASCII letter case.
+bool key_matches(const char* key, std::size_t key_length, const char* name) {
+  for (std::size_t i = 0; i < key_length; ++i) {
+    const auto wanted = static_cast<unsigned char>(name[i]);
+    if (wanted == '\0') return false;
+    if (ascii_lower(static_cast<unsigned char>(key[i])) != ascii_lower(wanted)) return false;
+  }
+  return name[key_length] == '\0';
+}
+
+// Reads one credential file whole. Returns false when it cannot be opened or read.
+bool read_credential(const char* path, text_buffer* credential) {
+  std::unique_ptr<std::FILE, stream_closer> in{std::fopen(path, "re")};
+  if (!in) return false;
+  // Unbuffered, so no copy of the key is left in a stdio buffer that is
+  // freed without being wiped.
+  std::setvbuf(in.get(), nullptr, _IONBF, 0);
+  return read_whole_file(in.get(), credential) == 0;
+}
+
+bool write_bytes(std::FILE* out, const char* bytes, std::size_t count) {
+  return count == 0 || std::fwrite(bytes, 1, count, out) == count;
+}
+
+// Gives the stream a buffer of ours, which is wiped when released; stdio's
+// own would be freed with encoded key text still in it.
+void use_wiped_buffer(std::FILE* out, text_buffer& buffer) {
+  if (buffer.data != nullptr) std::setvbuf(out, buffer.data, _IOFBF, buffer.capacity);
+}
+
+// Writes every line of `text` to `out`, replacing the values of matching
+// lines. Returns false at the first failed write, or when an encoded value
+// cannot be allocated; lowers `*status` to status_changed when a written value
+// differs from the one it replaces.
+bool write_lines(std::FILE* out, const char* text, std::size_t length,
+                 const replacement_entry* table, int* status) {
+  const char* const end = text + length;
+  const char* run = text;  // unchanged bytes not yet written start here
+  const char* line = text;
+  while (line < end) {
+    const auto* newline = static_cast<const char*>(std::memchr(line, '\n', end - line));
+    const char* line_end = newline != nullptr ? newline : end;
+    const char* next = newline != nullptr ? newline + 1 : end;
+    const auto* equals = static_cast<const char*>(std::memchr(line, '=', line_end - line));
+    if (equals != nullptr) {
+      for (const replacement_entry* entry = table; entry->name != nullptr; ++entry) {
+        if (!key_matches(line, equals - line, entry->name)) continue;
+        text_buffer credential;
+        if (!read_credential(entry->path, &credential)) {
+          std::fprintf(stderr, "Cannot read %s\n", entry->path);
+          continue;
+        }
+        const text_buffer encoded = base64_encode_string(credential.data);
+        if (encoded.data == nullptr) return false;
+        if (!write_bytes(out, run, line - run)) return false;
+
+        std::size_t written = encoded.length;
+        if (written > param_value_limit) {
+          written = param_value_limit;
+          std::fprintf(stderr, "Value of %s cut to 16000 characters\n", entry->name);
+        }
+        // Base64 holds no space, so the value is written unquoted: compare
+        // what the file will hold, in full, with what it held.
+        const char* old_value = equals + 1;
+        const auto old_length = static_cast<std::size_t>(line_end - old_value);
+        if (old_length != written || std::memcmp(old_value, encoded.data, written) != 0) {
+          *status = status_changed;
+        }
+        if (param_write_string(out, entry->name, encoded.data) < 0) return false;
+        run = next;
+        break;
+      }
+    }
+    line = next;
+  }
+  return write_bytes(out, run, end - run);
+}
+
+// Puts `text` back as the whole content of the file. Returns false when that
+// fails too.
+bool restore(const char* path, const char* text, std::size_t length, text_buffer& buffer) {
+  param_handle out = param_file_open(path);
+  if (!out) return false;
+  use_wiped_buffer(out.get(), buffer);
+  const bool written = write_bytes(out.get(), text, length);
+  const bool closed = param_file_close(out) == 0;
+  return written && closed;
+}
+
+}  // namespace
+
+int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
+                           const replacement_entry* table) {
+  // Declared first so it outlives every stream that uses it. Without it
+  // (no memory) stdio falls back to a buffer of its own.
+  text_buffer buffer;
+  static_cast<void>(text_buffer_allocate(buffer, output_buffer_size));
+  const interrupts_held held;
+
+  param_handle out = param_file_open(path);
+  if (!out) {
+    std::fprintf(stderr, "Cannot write %s\n", path);
+    return status_cannot_write;
+  }
+  use_wiped_buffer(out.get(), buffer);
+
+  int status = status_unchanged;
+  bool written = write_lines(out.get(), text, length, table, &status);
+  if (written) {
+    written = param_file_close(out) == 0;
+  } else {
+    out.reset();  // already failing: the restore below empties the file anyway
+  }
+  if (written) return status;
+
+  const bool restored = restore(path, text, length, buffer);
+  std::fprintf(stderr, "Cannot write %s\n", path);
+  if (!restored) std::fprintf(stderr, "Cannot restore %s\n", path);
+  return status_cannot_write;
+}
