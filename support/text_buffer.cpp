@@ -1,6 +1,8 @@
 #include "support/text_buffer.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <sys/mman.h>
 #include <string.h>
 #include <utility>
 
@@ -21,8 +23,30 @@ text_buffer& text_buffer::operator=(text_buffer&& other) noexcept {
 
 text_buffer::~text_buffer() { text_buffer_release(*this); }
 
+namespace {
+
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+// Large buffers (a big parameter file) are aligned to huge pages and asked to
+// be backed by them: filling 60 MB of fresh memory then costs a few dozen
+// page faults instead of some fifteen thousand, which is most of a run's time.
+char* allocate(std::size_t capacity) {
+  if (capacity < 2 * huge_page || capacity > SIZE_MAX - huge_page) {
+    return static_cast<char*>(std::malloc(capacity == 0 ? 1 : capacity));
+  }
+  const std::size_t rounded = (capacity + huge_page - 1) & ~(huge_page - 1);
+  void* memory = std::aligned_alloc(huge_page, rounded);
+#ifdef MADV_HUGEPAGE
+  // Only advice: without huge pages the buffer works the same, more slowly.
+  if (memory != nullptr) static_cast<void>(madvise(memory, rounded, MADV_HUGEPAGE));
+#endif
+  return static_cast<char*>(memory);
+}
+
+}  // namespace
+
 bool text_buffer_allocate(text_buffer& out, std::size_t capacity) {
-  char* fresh = static_cast<char*>(std::malloc(capacity == 0 ? 1 : capacity));
+  char* fresh = allocate(capacity);
   if (fresh == nullptr) return false;
   text_buffer_release(out);
   out.data = fresh;
