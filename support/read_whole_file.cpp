@@ -11,21 +11,20 @@ namespace {
 // end of file and not a full buffer.
 constexpr std::size_t read_chunk = 4096;
 
-// A regular file tells its size, so one allocation usually suffices and the
-// peak cost stays one copy of the file instead of the two a doubling growth
-// may hold.
-std::size_t first_capacity(std::FILE* stream) {
+// Once a stream has filled the first buffer, a regular file tells how much
+// more there is, so one more allocation usually suffices and the peak cost
+// stays one copy of the file instead of the two a doubling growth may hold.
+// Small files (credentials) never get here and cost no extra system call.
+std::size_t size_hint(std::FILE* stream) {
   struct stat info;
-  const std::size_t minimum = read_chunk + 1;
-  if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return minimum;
-  if (info.st_size <= 0) return minimum;
+  if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return 0;
   const auto size = static_cast<std::uintmax_t>(info.st_size);
-  if (size > SIZE_MAX / 2) return minimum;
-  return static_cast<std::size_t>(size) + minimum;
+  return size > SIZE_MAX / 2 ? 0 : static_cast<std::size_t>(size);
 }
 
-// Grows by half again (linear total cost). Copies instead of realloc so the
-// old block can be wiped: it may hold a private key.
+// Grows to `needed` bytes at least, and by half again at least (linear total
+// cost). Copies instead of realloc so the old block can be wiped: it may hold
+// a private key.
 bool grow(text_buffer& buffer, std::size_t needed) {
   std::size_t capacity = buffer.capacity + buffer.capacity / 2;
   if (capacity < needed) capacity = needed;
@@ -43,11 +42,21 @@ int read_whole_file(std::FILE* stream, text_buffer* out) {
   if (stream == nullptr || out == nullptr || std::ferror(stream)) return 1;
 
   text_buffer buffer;
-  if (!text_buffer_allocate(buffer, first_capacity(stream))) return 1;
+  if (!text_buffer_allocate(buffer, read_chunk + 1)) return 1;
+  bool hinted = false;
   for (;;) {
     if (buffer.capacity - buffer.length < read_chunk + 1) {
       if (buffer.length > SIZE_MAX - 2 * (read_chunk + 1)) return 1;
-      if (!grow(buffer, buffer.length + read_chunk + 1)) return 1;
+      std::size_t needed = buffer.length + read_chunk + 1;
+      if (!hinted) {
+        hinted = true;
+        // The hint counts the whole file, including what was read already
+        // and what came before the stream's position: at worst a little room
+        // to spare.
+        const std::size_t size = size_hint(stream);
+        if (size > buffer.length) needed = size + read_chunk + 1;
+      }
+      if (!grow(buffer, needed)) return 1;
     }
     const std::size_t room = buffer.capacity - buffer.length - 1;
     const std::size_t got = std::fread(buffer.data + buffer.length, 1, room, stream);

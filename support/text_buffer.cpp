@@ -38,7 +38,10 @@ char* allocate(std::size_t capacity) {
   void* memory = std::aligned_alloc(huge_page, rounded);
 #ifdef MADV_HUGEPAGE
   // Only advice: without huge pages the buffer works the same, more slowly.
-  if (memory != nullptr) static_cast<void>(madvise(memory, rounded, MADV_HUGEPAGE));
+  // The last, partly used huge page is left out, so that no more memory is
+  // touched than the contents need.
+  const std::size_t whole_pages = capacity & ~(huge_page - 1);
+  if (memory != nullptr) static_cast<void>(madvise(memory, whole_pages, MADV_HUGEPAGE));
 #endif
   return static_cast<char*>(memory);
 }

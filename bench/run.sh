@@ -1,0 +1,97 @@
+#!/bin/sh
+# Benchmarks the program against what a user would use instead: cp (the floor
+# for reading and writing the same bytes) and the shell script that does the
+# same job (base64 -w0 and a case-insensitive sed -i). Prints a Markdown table
+# of medians and ratios, and checks the goals.
+#
+# Usage: bench/run.sh [--quick]     (--quick: fewer runs, for a smoke test)
+# Needs: hyperfine, python3; builds the release preset if needed.
+set -eu
+cd "$(dirname "$0")/.."
+source_dir=$(pwd)
+runs=15
+[ "${1:-}" = "--quick" ] && runs=3
+
+scripts/deps.sh hyperfine python3 time >/dev/null
+if [ ! -x build/release/tests/credgraft_fixture ]; then
+  cmake --preset release >/dev/null
+fi
+cmake --build --preset release >/dev/null
+# The fixture build reads ./certkeep: the credentials live in the workload's
+# temporary directory, never in /var/data/certkeep.
+program="$source_dir/build/release/tests/credgraft_fixture"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/credgraft-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+python3 "$source_dir/bench/workloads.py" "$work"
+
+# The same job in shell, as a user would write it.
+cat > script.sh <<'SCRIPT'
+#!/bin/sh
+key=$(base64 -w0 certkeep/latest.key)
+cert=$(base64 -w0 certkeep/latest.crt)
+sed -i -e "s|^TLS_KEY=.*|TLS_KEY=$key|I" -e "s|^TLS_CERT=.*|TLS_CERT=$cert|I" "$1"
+SCRIPT
+chmod +x script.sh
+
+results=results.tsv
+: > "$results"
+# measure NAME FILE: times the program, the script and cp on FILE.
+measure() {
+  name=$1
+  file=$2
+  cp "$file" check-program.conf
+  cp "$file" check-script.conf
+  "$program" check-program.conf TLS_KEY pkey TLS_CERT cert >/dev/null 2>&1 || true
+  ./script.sh check-script.conf
+  if ! cmp -s check-program.conf check-script.conf; then
+    echo "$name: the script's output differs from the program's" >&2
+    exit 1
+  fi
+  cp "$file" memory.conf
+  memory=$( { /usr/bin/time -f '%M' "$program" memory.conf TLS_KEY pkey TLS_CERT cert; } 2>&1 >/dev/null | tail -1)
+  # Each run starts from the original file, written out to disk, so that one
+  # run's dirty pages do not slow the next.
+  hyperfine -N --style none --runs "$runs" --warmup 2 --export-json "$name.json" \
+    --prepare "sh -c 'cp $file work.conf && sync'" \
+    -n program "$program work.conf TLS_KEY pkey TLS_CERT cert" \
+    -n script "./script.sh work.conf" \
+    -n cp "cp $file work.conf" >/dev/null
+  python3 - "$name" "$name.json" "$(stat -c %s "$file")" "$memory" >> "$results" <<'PY'
+import json, sys
+name, path, size, memory = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+medians = {r["command"]: r["median"] for r in json.load(open(path))["results"]}
+print("\t".join(map(str, [name, size, medians["program"], medians["script"], medians["cp"], memory])))
+PY
+}
+
+measure typical typical.conf
+measure large large.conf
+measure many many.conf
+measure scaling-6MB small.conf
+
+python3 - "$results" <<'PY'
+import sys
+rows = [line.rstrip("\n").split("\t") for line in open(sys.argv[1])]
+by = {r[0]: r for r in rows}
+print("| workload | size | program | shell script | cp | program / script | program / cp | peak memory |")
+print("|---|---|---|---|---|---|---|---|")
+for name, size, p, s, c, mem in rows:
+    p, s, c = float(p), float(s), float(c)
+    print(f"| {name} | {int(size)/1e6:.2f} MB | {p*1e3:.1f} ms | {s*1e3:.1f} ms | {c*1e3:.1f} ms "
+          f"| {p/s:.2f} | {p/c:.2f} | {int(mem)/1024:.1f} MiB |")
+large, small = by["large"], by["scaling-6MB"]
+growth = float(large[2]) / float(small[2])
+print()
+goals = [
+    ("typical: program at most 0.3 x script", float(by["typical"][2]) / float(by["typical"][3]) <= 0.3),
+    ("large: program at most 1.3 x cp", float(large[2]) / float(large[4]) <= 1.3),
+    ("many: program at most 0.5 x script", float(by["many"][2]) / float(by["many"][3]) <= 0.5),
+    (f"scaling: 10 x the data takes 8 to 12 x as long ({growth:.1f})", 8 <= growth <= 12),
+    ("peak memory at most size + 4 MiB (large)",
+     int(large[5]) * 1024 <= int(large[1]) + 4 * 1048576),
+]
+for text, met in goals:
+    print(f"- {'met' if met else 'NOT met'}: {text}")
+PY
