@@ -91,7 +91,7 @@ prepared_exec prepare(const std::vector<std::string>& args, const run_options& o
   const std::string program = CREDGRAFT_FIXTURE_PROGRAM;
   if (under_valgrind()) {
     exec.argv_text = {"valgrind", "--error-exitcode=99", "--leak-check=full",
-                      "--errors-for-leak-kinds=all", "--track-fds=yes", "--quiet",
+                      "--track-fds=yes", "--quiet",
                       "--log-file=" + running.valgrind_path, program};
   } else {
     exec.argv_text = {program};

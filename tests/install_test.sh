@@ -8,7 +8,7 @@ trap 'rm -rf "$root"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
-for file in usr/sbin/credgraft usr/share/man/man8/credgraft.8 usr/share/doc/credgraft/README.md \
+for file in usr/sbin/credgraft usr/share/man/man8/credgraft.8.gz usr/share/doc/credgraft/README.md \
             usr/share/doc/credgraft/examples/credgraft-hook \
             usr/share/doc/credgraft/examples/credgraft-renew.path \
             usr/share/doc/credgraft/examples/credgraft-renew.service; do
