@@ -37,6 +37,6 @@ def parameter_file(name, lines, size_per_line, matching_every=None, all_match=Fa
 
 
 parameter_file("typical.conf", 300, 30, matching_every=True)
-parameter_file("large.conf", 1_000_000, 60, matching_every=True)
-parameter_file("small.conf", 100_000, 60, matching_every=True)
+parameter_file("large.conf", 1_000_000, 65, matching_every=True)
+parameter_file("small.conf", 100_000, 65, matching_every=True)
 parameter_file("many.conf", 20_000, 0, all_match=True)

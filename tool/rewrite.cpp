@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "support/base64.h"
 #include "support/param_file.h"
@@ -130,14 +133,69 @@ line_outcome replace_line(std::FILE* out, const char* line, std::size_t line_len
   return line_outcome::copied;
 }
 
+// The bytes a line must start with to have any chance of matching an entry:
+// either case of each name's first letter, and '=' for an empty name. Most
+// lines of a large file start with none of them and are skipped without a
+// closer look.
+struct first_bytes {
+  bool possible[256] = {};
+};
+
+first_bytes possible_first_bytes(const replacement_entry* table) {
+  first_bytes set;
+  for (const replacement_entry* entry = table; entry->name != nullptr; ++entry) {
+    const auto first = static_cast<unsigned char>(entry->name[0]);
+    if (first == '\0') {
+      set.possible[static_cast<unsigned char>('=')] = true;
+    } else {
+      set.possible[first] = true;
+      set.possible[ascii_lower(first)] = true;
+      if (first >= 'a' && first <= 'z') set.possible[first - ('a' - 'A')] = true;
+    }
+  }
+  return set;
+}
+
+// Returns the first line start at or after `line` (itself a line start) whose
+// first byte is a possible one, or `end`. Looks for line feeds sixteen bytes
+// at a time where the processor allows: a call per line to memchr was a tenth
+// of the run time on a file of a million short lines.
+const char* next_candidate_line(const char* line, const char* end, const first_bytes& set) {
+  if (line < end && set.possible[static_cast<unsigned char>(*line)]) return line;
+  const char* p = line;
+#ifdef __SSE2__
+  const __m128i newline = _mm_set1_epi8('\n');
+  while (end - p >= 16) {
+    auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), newline)));
+    while (mask != 0) {
+      const char* start = p + __builtin_ctz(mask) + 1;
+      if (start == end) return end;
+      if (set.possible[static_cast<unsigned char>(*start)]) return start;
+      mask &= mask - 1;
+    }
+    p += 16;
+  }
+#endif
+  while (p < end) {
+    const auto* newline_at = static_cast<const char*>(std::memchr(p, '\n', end - p));
+    if (newline_at == nullptr || newline_at + 1 == end) return end;
+    p = newline_at + 1;
+    if (set.possible[static_cast<unsigned char>(*p)]) return p;
+  }
+  return end;
+}
+
 // Writes every line of `text` to `out`, unmatched lines in runs as they
 // stand. Returns false at the first failed write, or when an encoded value
 // cannot be allocated.
 bool write_lines(std::FILE* out, const char* text, std::size_t length,
                  const replacement_entry* table, int* status) {
   const char* const end = text + length;
+  const first_bytes candidates = possible_first_bytes(table);
   const char* run = text;  // unchanged bytes not yet written start here
-  for (const char* line = text; line < end;) {
+  for (const char* line = next_candidate_line(text, end, candidates); line < end;
+       line = next_candidate_line(line, end, candidates)) {
     const auto* newline = static_cast<const char*>(std::memchr(line, '\n', end - line));
     const char* line_end = newline != nullptr ? newline : end;
     const char* next = newline != nullptr ? newline + 1 : end;
