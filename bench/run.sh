@@ -37,10 +37,11 @@ chmod +x script.sh
 
 results=results.tsv
 : > "$results"
-# measure NAME FILE: times the program, the script and cp on FILE.
+# measure NAME FILE [RUNS]: times the program, the script and cp on FILE.
 measure() {
   name=$1
   file=$2
+  count=${3:-$runs}
   cp "$file" check-program.conf
   cp "$file" check-script.conf
   "$program" check-program.conf TLS_KEY pkey TLS_CERT cert >/dev/null 2>&1 || true
@@ -53,7 +54,7 @@ measure() {
   memory=$( { /usr/bin/time -f '%M' "$program" memory.conf TLS_KEY pkey TLS_CERT cert; } 2>&1 >/dev/null | tail -1)
   # Each run starts from the original file, written out to disk, so that one
   # run's dirty pages do not slow the next.
-  hyperfine -N --style none --runs "$runs" --warmup 2 --export-json "$name.json" \
+  hyperfine -N --style none --runs "$count" --warmup 2 --export-json "$name.json" \
     --prepare "sh -c 'cp $file work.conf && sync'" \
     -n program "$program work.conf TLS_KEY pkey TLS_CERT cert" \
     -n script "./script.sh work.conf" \
@@ -66,7 +67,8 @@ print("\t".join(map(str, [name, size, medians["program"], medians["script"], med
 PY
 }
 
-measure typical typical.conf
+# A typical run takes a millisecond or two: more runs for a stable median.
+measure typical typical.conf $((runs * 4))
 measure large large.conf
 measure many many.conf
 measure scaling-6MB small.conf
@@ -83,6 +85,11 @@ for name, size, p, s, c, mem in rows:
           f"| {p/s:.2f} | {p/c:.2f} | {int(mem)/1024:.1f} MiB |")
 large, small = by["large"], by["scaling-6MB"]
 growth = float(large[2]) / float(small[2])
+cp_growth = float(large[4]) / float(small[4])
+marginal = (float(large[2]) - float(small[2])) / ((int(large[1]) - int(small[1])) / 1e6) * 1e3
+print()
+print(f"Scaling: 10 x the data takes {growth:.1f} x as long (cp: {cp_growth:.1f} x); "
+      f"marginal cost {marginal:.2f} ms per MB.")
 print()
 goals = [
     ("typical: program at most 0.3 x script", float(by["typical"][2]) / float(by["typical"][3]) <= 0.3),
