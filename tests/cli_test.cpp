@@ -13,14 +13,8 @@ namespace {
 const std::string usage_tail = " <config-file> {<parameter-name> pkey|cert}...\n";
 const std::string program = CREDGRAFT_FIXTURE_PROGRAM;
 
-struct cli_fixture {
-  temp_dir dir;
-  std::string file = dir / "app.conf";
-  run_options options = in_directory(dir);
-  cli_fixture() {
-    make_credentials(dir, "KEY\n", "CERT\n");
-    write_file(file, "A=1\nKEY=old\n");
-  }
+struct cli_fixture : program_fixture {
+  cli_fixture() : program_fixture("KEY\n", "CERT\n") { write_file(file, "A=1\nKEY=old\n"); }
   run_result run(const std::vector<std::string>& args) { return run_credgraft(args, options); }
 };
 

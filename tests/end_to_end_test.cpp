@@ -17,20 +17,10 @@ const std::string cert_pem =
 const std::string key_b64 = reference_base64(key_pem);
 const std::string cert_b64 = reference_base64(cert_pem);
 
-struct e2e_fixture {
-  temp_dir dir;
-  std::string file = dir / "app.conf";
-  run_options options = in_directory(dir);
-  explicit e2e_fixture(std::optional<std::string> key = key_pem,
-                       std::optional<std::string> cert = cert_pem) {
-    make_credentials(dir, key, cert);
-  }
-  run_result run(const std::string& before, const std::vector<std::string>& pairs) {
-    write_file(file, before);
-    std::vector<std::string> args{file};
-    args.insert(args.end(), pairs.begin(), pairs.end());
-    return run_credgraft(args, options);
-  }
+struct e2e_fixture : program_fixture {
+  explicit e2e_fixture(const std::optional<std::string>& key = key_pem,
+                       const std::optional<std::string>& cert = cert_pem)
+      : program_fixture(key, cert) {}
 };
 
 TEST(end_to_end, example_run_then_second_run) {

@@ -62,6 +62,23 @@ struct run_result {
 // Runs the fixture program with `args` (after the program name).
 run_result run_credgraft(const std::vector<std::string>& args, const run_options& options);
 
+// A test's own directory with its credentials, and the parameter file's path.
+struct program_fixture {
+  temp_dir dir;
+  std::string file = dir / "app.conf";
+  run_options options = in_directory(dir);
+  program_fixture(const std::optional<std::string>& key, const std::optional<std::string>& cert) {
+    make_credentials(dir, key, cert);
+  }
+  // Writes `before` to the file and runs the program on it with `pairs`.
+  run_result run(const std::string& before, const std::vector<std::string>& pairs) {
+    write_file(file, before);
+    std::vector<std::string> args{file};
+    args.insert(args.end(), pairs.begin(), pairs.end());
+    return run_credgraft(args, options);
+  }
+};
+
 // Like run_credgraft but starts the program and returns its pid at once; the
 // result is collected with finish_credgraft.
 struct running_program {

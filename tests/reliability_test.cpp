@@ -23,11 +23,8 @@ const std::string key_pem =
 const std::string cert_pem = "-----BEGIN CERTIFICATE-----\nMIIBszCCAVmgAwIBAgIU\n"
                              "-----END CERTIFICATE-----\n";
 
-struct fault_fixture {
-  temp_dir dir;
-  std::string file = dir / "app.conf";
-  run_options options = in_directory(dir);
-  fault_fixture() { make_credentials(dir, key_pem, cert_pem); }
+struct fault_fixture : program_fixture {
+  fault_fixture() : program_fixture(key_pem, cert_pem) {}
 };
 
 // Filler lines around the replaced ones, so the file is `lines` lines long.
