@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <sys/stat.h>
 #include <utility>
 
@@ -69,4 +70,14 @@ int read_whole_file(std::FILE* stream, text_buffer* out) {
   buffer.data[buffer.length] = '\0';
   *out = std::move(buffer);
   return 0;
+}
+
+int read_whole_path(const char* path, text_buffer* out) {
+  struct closer {
+    void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
+  };
+  const std::unique_ptr<std::FILE, closer> in{std::fopen(path, "re")};
+  if (!in) return 1;
+  std::setvbuf(in.get(), nullptr, _IONBF, 0);
+  return read_whole_file(in.get(), out);
 }

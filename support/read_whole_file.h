@@ -11,3 +11,10 @@
 // indicator is set before or after reading, or memory runs out; `*out` is then
 // untouched. The stream stays open.
 int read_whole_file(std::FILE* stream, text_buffer* out);
+
+// Opens `path` for reading (mode "r"), reads it whole with read_whole_file and
+// closes it, whatever the read's outcome. The stream is unbuffered, so no copy
+// of a key is left in a stdio buffer freed without being wiped. Returns 0 and
+// replaces `*out` on success; 1, with `*out` untouched, when the file cannot be
+// opened or read.
+int read_whole_path(const char* path, text_buffer* out);

@@ -82,6 +82,13 @@ TEST(read_whole_file, failure_hands_out_nothing) {
   EXPECT_EQ(previous.length, 8u);
 
   EXPECT_EQ(read_whole_file(nullptr, &previous), 1);
+
+  // By path: a missing file and a directory fail alike, a file reads whole.
+  EXPECT_EQ(read_whole_path((dir / "missing").c_str(), &previous), 1);
+  EXPECT_EQ(read_whole_path(dir.path.c_str(), &previous), 1);
+  EXPECT_EQ(previous.data, kept_data);
+  ASSERT_EQ(read_whole_path((dir / "input").c_str(), &previous), 0);
+  EXPECT_EQ(std::string(previous.data, previous.length), "data");
 }
 
 TEST(read_whole_file, large_file_and_pipe_of_unknown_size) {

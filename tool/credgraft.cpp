@@ -21,20 +21,6 @@ void print_usage(const char* invocation) {
                named ? invocation : "credgraft");
 }
 
-struct stream_closer {
-  void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
-};
-
-// Reads the parameter file whole. Returns false when it cannot be opened or read.
-bool read_parameter_file(const char* path, text_buffer* text) {
-  std::unique_ptr<std::FILE, stream_closer> in{std::fopen(path, "re")};
-  if (!in) return false;
-  // Unbuffered: the file may hold an old private key, and stdio's own buffer
-  // would be freed without being wiped. Large reads bypass it anyway.
-  std::setvbuf(in.get(), nullptr, _IONBF, 0);
-  return read_whole_file(in.get(), text) == 0;
-}
-
 // Opened at the first notice and closed on every path out of the run.
 struct system_log {
   system_log() { openlog("credgraft", LOG_PID | LOG_NDELAY, LOG_DAEMON); }
@@ -80,7 +66,7 @@ int credgraft_run(int argc, char** argv, const credential_files& files) {
   table[pairs] = replacement_entry{nullptr, nullptr};
 
   text_buffer text;
-  if (!read_parameter_file(parameter_path, &text)) {
+  if (read_whole_path(parameter_path, &text) != 0) {
     std::fprintf(stderr, "Cannot read %s\n", parameter_path);
     return status_cannot_read;
   }

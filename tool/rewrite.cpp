@@ -39,10 +39,6 @@ class interrupts_held {
   sigset_t saved_;
 };
 
-struct stream_closer {
-  void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
-};
-
 // Keys match whatever the locale: only ASCII letters fold.
 inline unsigned char ascii_lower(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
@@ -62,16 +58,6 @@ std::size_t matching_key_length(const char* line, std::size_t line_length, const
     if (c == '=' || ascii_lower(c) != ascii_lower(static_cast<unsigned char>(name[i]))) return 0;
   }
   return i < line_length && line[i] == '=' ? i + 1 : 0;
-}
-
-// Reads one credential file whole. Returns false when it cannot be opened or read.
-bool read_credential(const char* path, text_buffer* credential) {
-  std::unique_ptr<std::FILE, stream_closer> in{std::fopen(path, "re")};
-  if (!in) return false;
-  // Unbuffered, so no copy of the key is left in a stdio buffer that is
-  // freed without being wiped.
-  std::setvbuf(in.get(), nullptr, _IONBF, 0);
-  return read_whole_file(in.get(), credential) == 0;
 }
 
 // Large runs go to the kernel in pieces of this size: measured on a 60 MB
@@ -107,7 +93,7 @@ line_outcome replace_line(std::FILE* out, const char* line, std::size_t line_len
     const std::size_t key_and_equals = matching_key_length(line, line_length, entry->name);
     if (key_and_equals == 0) continue;
     text_buffer credential;
-    if (!read_credential(entry->path, &credential)) {
+    if (read_whole_path(entry->path, &credential) != 0) {
       std::fprintf(stderr, "Cannot read %s\n", entry->path);
       continue;
     }
