@@ -123,6 +123,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/credgraft-fuzz-XXXXXX";
   if (mkdtemp(pattern) == nullptr) std::abort();
   directory = pattern;
+  std::atexit([] {
+    for (const char* name : {"/latest.key", "/latest.crt", "/params.conf"}) {
+      std::remove((directory + name).c_str());
+    }
+    rmdir(directory.c_str());
+  });
   return 0;
 }
 
