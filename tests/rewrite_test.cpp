@@ -192,6 +192,24 @@ TEST(rewrite, unwritable_file) {
             "Cannot write /dev/full\nCannot restore /dev/full\n");
 }
 
+TEST(rewrite, matching_lines_at_every_offset) {
+  // Lines are found sixteen bytes at a time: put matching lines at every
+  // offset from a block boundary, the last with and without a line feed,
+  // among lines that start with the same letter but do not match.
+  rewrite_fixture f;
+  const std::string replaced = "NAME=" + key_b64 + "\n";
+  for (int offset = 0; offset < 40; ++offset) {
+    // A long line that cannot match, then a matching one right after it.
+    const std::string head = std::string(offset, 'p') + "\n";
+    const std::string middle = "Nx=1\n\nN\n" + std::string(offset % 7, 'q') + "\n";
+    for (const char* last : {"NAME=x", "NAME=x\n"}) {
+      const std::string text = head + "name=old\n" + middle + last;
+      ASSERT_EQ(f.run(text, {{"NAME", f.key}}), status_changed) << offset;
+      ASSERT_EQ(f.after(), head + replaced + middle + replaced) << offset << " " << last;
+    }
+  }
+}
+
 TEST(rewrite, vanished_file_is_recreated_private) {
   rewrite_fixture f;
   // The file was read, then removed before the rewrite opened it.
