@@ -82,6 +82,10 @@ TEST(rewrite, key_matching_rules) {
   // An empty name matches a line that starts with '='.
   EXPECT_EQ(f.run("=old\nX=1\n", {{"", f.cert}}), status_changed);
   EXPECT_EQ(f.after(), "=" + cert_b64 + "\nX=1\n");
+
+  // A name holding '=' never matches: the key stops at the line's first '='.
+  EXPECT_EQ(f.run("A=B=x\nA=B\n", {{"A=B", f.cert}}), status_unchanged);
+  EXPECT_EQ(f.after(), "A=B=x\nA=B\n");
 }
 
 TEST(rewrite, change_is_judged_on_the_whole_written_value) {
