@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -161,14 +162,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<replacement_entry> table;
   std::vector<model_entry> model;
   for (int i = 0; i < count; ++i) {
-    table.push_back({names[i].c_str(), paths[kinds[i]].c_str()});
+    table.push_back({names[i].c_str(), paths[kinds[i]].c_str(), kinds[i] == 0});
     model.push_back({names[i], present[kinds[i]] ? &credentials[kinds[i]] : nullptr});
   }
-  table.push_back({nullptr, nullptr});
+  table.push_back({nullptr, nullptr, false});
 
   const std::string file = directory + "/params.conf";
   write_whole(file, text);
-  const int status = rewrite_parameter_file(file.c_str(), text.data(), text.size(), table.data());
+  struct stat info;
+  if (stat(file.c_str(), &info) != 0) std::abort();
+  const int status = rewrite_parameter_file(file.c_str(), text.data(), text.size(),
+                                            {info.st_dev, info.st_ino, info.st_mode}, table.data());
   std::string expected;
   const int expected_status = model_rewrite(text, model, &expected);
   const std::string written = read_whole(file);

@@ -48,14 +48,17 @@ void base64_encode(const unsigned char* source, char* destination, std::size_t c
   *out = '\0';
 }
 
-text_buffer base64_encode_string(const char* text) {
+text_buffer base64_encode_bytes(const char* bytes, std::size_t count) {
   text_buffer encoded;
-  if (text == nullptr) return encoded;
-  const std::size_t count = std::strlen(text);
-  if (count > (SIZE_MAX - 1) / 4 * 3 - 2) return encoded;
+  if (bytes == nullptr || count > (SIZE_MAX - 1) / 4 * 3 - 2) return encoded;
   const std::size_t length = base64_encoded_length(count);
   if (!text_buffer_allocate(encoded, length + 1)) return encoded;
-  base64_encode(reinterpret_cast<const unsigned char*>(text), encoded.data, count);
+  base64_encode(reinterpret_cast<const unsigned char*>(bytes), encoded.data, count);
   encoded.length = length;
   return encoded;
+}
+
+text_buffer base64_encode_string(const char* text) {
+  if (text == nullptr) return text_buffer{};
+  return base64_encode_bytes(text, std::strlen(text));
 }

@@ -15,6 +15,11 @@ constexpr std::size_t base64_encoded_length(std::size_t count) {
   return (count + 2) / 3 * 4;
 }
 
+// Encodes the `count` bytes at `bytes` into a new NUL-terminated buffer.
+// Returns an empty buffer (data == nullptr) when `bytes` is absent or memory
+// runs out.
+text_buffer base64_encode_bytes(const char* bytes, std::size_t count);
+
 // Encodes `text` up to its first NUL byte into a new buffer. Returns an empty
 // buffer (data == nullptr) when `text` is absent or memory runs out.
 text_buffer base64_encode_string(const char* text);

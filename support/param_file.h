@@ -1,31 +1,82 @@
-// Writing the KEY=VALUE parameter file.
+// Writing the KEY=VALUE parameter file: the whole write window, from opening
+// the file that was read to its synced new content or its restored old one.
 #pragma once
 
-#include <cstdio>
-#include <memory>
+#include <cstddef>
+#include <sys/types.h>
+
+#include "support/file_identity.h"
+#include "support/text_buffer.h"
 
 // The longest value, in bytes, that a parameter line carries; readers of the
 // file rely on this limit, so longer values are cut to it.
 constexpr std::size_t param_value_limit = 16000;
 
-struct param_file_closer {
-  void operator()(std::FILE* stream) const noexcept;
+// The results of the routines that can fail; the caller turns them into
+// messages and run statuses.
+enum param_result : int {
+  param_ok = 0,
+  param_failed = 1,         // cannot open, other file, over a limit, no space, a failed write
+  param_out_of_memory = 2,  // param_file_open only: nothing was opened
 };
-// An open parameter file, or none. Dropping it closes the stream without
-// looking at the result: use param_file_close where the outcome matters.
-using param_handle = std::unique_ptr<std::FILE, param_file_closer>;
 
-// Opens `path` for writing as fopen's mode "w" does: empties it, or creates it
-// with mode 0600 (it is about to hold a private key). Returns an empty handle,
-// with errno set, when the file cannot be opened; nothing is created then.
-param_handle param_file_open(const char* path);
+// The parameter file open for its rewrite. Dropping it closes what is open
+// without looking at the result, and wipes the output buffer.
+struct param_file {
+  int fd = -1;
+  int directory_fd = -1;  // the directory of a file created here, synced with it
+  bool regular = false;   // only regular files are reserved, truncated and synced
+  mode_t mode = 0;        // the file's mode when it was opened
+  bool failed = false;    // a write failed: later writes do nothing
+  std::size_t used = 0;   // bytes waiting in `buffer`
+  text_buffer buffer;     // may hold key text, so it is wiped like any other
 
-// Writes "NAME=VALUE\n", or "NAME=\"VALUE\"\n" when the value holds a space
+  param_file() = default;
+  param_file(const param_file&) = delete;
+  param_file& operator=(const param_file&) = delete;
+  ~param_file();
+};
+
+// Opens `path` for writing without emptying it, and only if it is the file
+// `read` describes; if nothing is at `path` any more, creates a file there
+// with O_EXCL and mode 0600. Returns param_ok and fills `*out` (which must be
+// closed); param_failed or param_out_of_memory, with nothing written or
+// created and `*out` untouched, otherwise. A symbolic link in `path` is
+// followed, but a file created here is never a link's target.
+int param_file_open(const char* path, const file_identity& read, param_file* out);
+
+// Checks, before any byte changes, that the file can go from `old_size` bytes
+// to `new_size` bytes and back: the file-size limit allows the larger, and the
+// growth is reserved where the file system can, so that a full disk shows now.
+// Returns param_ok or param_failed; the file's content and size are untouched.
+int param_file_reserve(param_file* file, std::size_t old_size, std::size_t new_size);
+
+// Starts the write window: blocks every signal that can be blocked, except
+// those that report a fault, for the rest of the process's life. A pending
+// stop request then ends nothing until the process exits with its status.
+void param_window_begin();
+
+// Appends `count` bytes to the new content (from the file's first byte).
+// Returns param_ok, or param_failed once any write has failed; 0 and nothing
+// written for an absent file.
+int param_write_bytes(param_file* file, const char* bytes, std::size_t count);
+
+// Appends "NAME=VALUE\n", or "NAME=\"VALUE\"\n" when the value holds a space
 // (0x20), with the value cut to its first param_value_limit bytes. Returns the
-// byte count the formatted write reports, negative on failure; 0 and nothing
-// written for an absent handle.
-int param_write_string(std::FILE* out, const char* name, const char* value);
+// line's length in bytes, negative once any write has failed; 0 and nothing
+// written for an absent file.
+int param_write_string(param_file* file, const char* name, const char* value);
 
-// Closes the stream (flushing it) and empties `out`. Returns 0 on success, EOF
-// when the flush or the close failed; 0 for an empty handle.
-int param_file_close(param_handle& out);
+// The length of the line param_write_string writes for `name` and `value`.
+std::size_t param_line_length(const char* name, const char* value);
+
+// Ends the rewrite: writes what is buffered, cuts the file to `length` bytes,
+// syncs it (and the directory of a file created here) and closes it. Returns
+// param_ok with the new content on stable storage; param_failed otherwise,
+// with the file still open for param_file_restore unless the close failed.
+int param_file_close(param_file* file, std::size_t length);
+
+// Puts `text` back as the whole content of a file that param_file_close
+// could not finish: from the first byte, cut to `length`, synced, closed.
+// Returns param_ok, or param_failed when that fails too.
+int param_file_restore(param_file* file, const char* text, std::size_t length);

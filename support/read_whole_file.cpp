@@ -1,5 +1,6 @@
 #include "support/read_whole_file.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -40,14 +41,14 @@ bool grow(text_buffer& buffer, std::size_t needed) {
 }  // namespace
 
 int read_whole_file(std::FILE* stream, text_buffer* out) {
-  if (stream == nullptr || out == nullptr || std::ferror(stream)) return 1;
+  if (stream == nullptr || out == nullptr || std::ferror(stream)) return read_failed;
 
   text_buffer buffer;
-  if (!text_buffer_allocate(buffer, read_chunk + 1)) return 1;
+  if (!text_buffer_allocate(buffer, read_chunk + 1)) return read_out_of_memory;
   bool hinted = false;
   for (;;) {
     if (buffer.capacity - buffer.length < read_chunk + 1) {
-      if (buffer.length > SIZE_MAX - 2 * (read_chunk + 1)) return 1;
+      if (buffer.length > SIZE_MAX - 2 * (read_chunk + 1)) return read_out_of_memory;
       std::size_t needed = buffer.length + read_chunk + 1;
       if (!hinted) {
         hinted = true;
@@ -57,27 +58,34 @@ int read_whole_file(std::FILE* stream, text_buffer* out) {
         const std::size_t size = size_hint(stream);
         if (size > buffer.length) needed = size + read_chunk + 1;
       }
-      if (!grow(buffer, needed)) return 1;
+      if (!grow(buffer, needed)) return read_out_of_memory;
     }
     const std::size_t room = buffer.capacity - buffer.length - 1;
     const std::size_t got = std::fread(buffer.data + buffer.length, 1, room, stream);
     buffer.length += got;
     if (got == room) continue;
     // A short read is either the end of the file or an error.
-    if (std::ferror(stream)) return 1;
+    if (std::ferror(stream)) return read_failed;
     break;
   }
   buffer.data[buffer.length] = '\0';
   *out = std::move(buffer);
-  return 0;
+  return read_ok;
 }
 
-int read_whole_path(const char* path, text_buffer* out) {
+int read_whole_path(const char* path, text_buffer* out, file_identity* identity) {
   struct closer {
     void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
   };
   const std::unique_ptr<std::FILE, closer> in{std::fopen(path, "re")};
-  if (!in) return 1;
+  if (!in) return errno == ENOMEM ? read_out_of_memory : read_failed;
   std::setvbuf(in.get(), nullptr, _IONBF, 0);
-  return read_whole_file(in.get(), out);
+  struct stat info;
+  if (identity != nullptr && fstat(fileno(in.get()), &info) != 0) return read_failed;
+  text_buffer text;
+  const int result = read_whole_file(in.get(), &text);
+  if (result != read_ok) return result;
+  *out = std::move(text);
+  if (identity != nullptr) *identity = file_identity{info.st_dev, info.st_ino, info.st_mode};
+  return read_ok;
 }

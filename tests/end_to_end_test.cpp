@@ -87,20 +87,4 @@ TEST(end_to_end, cut_value_is_reported_and_stays_unchanged_next_time) {
   EXPECT_EQ(second.error, "Value of BIG cut to 16000 characters\n");
 }
 
-TEST(end_to_end, out_of_memory_for_an_encoded_value_keeps_the_file) {
-  if (under_valgrind()) GTEST_SKIP() << "valgrind replaces malloc";
-#ifdef CREDGRAFT_TESTS_SANITIZED
-  GTEST_SKIP() << "the sanitizer replaces malloc";
-#endif
-  // 30001 bytes encode to 40004 characters: the encoder asks for 40005 bytes.
-  e2e_fixture f(std::string(30001, 'k'), cert_pem);
-  f.options.preload_malloc_failure = true;
-  f.options.environment = {"CREDGRAFT_FAIL_MALLOC_SIZE=40005"};
-  const std::string before = "A=1\nC=old\nK=old\nB=2";
-  const run_result result = f.run(before, {"C", "cert", "K", "pkey"});
-  EXPECT_EQ(result.status, 3);
-  EXPECT_EQ(result.error, "Cannot write " + f.file + "\n");
-  EXPECT_EQ(read_file(f.file), before);
-}
-
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tests/harness.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -40,10 +41,24 @@ std::string read_file(const std::string& path) {
   return bytes;
 }
 
+file_identity identity_of(const std::string& path) {
+  struct stat info{};
+  if (stat(path.c_str(), &info) != 0) throw std::runtime_error("cannot stat " + path);
+  return file_identity{info.st_dev, info.st_ino, info.st_mode};
+}
+
 void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out.flush()) throw std::runtime_error("cannot write " + path);
+  // New files are private, as a parameter file holding a key should be: one
+  // that others can read draws a warning, which few cases are about.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot write " + path);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote <= 0) break;
+    done += static_cast<std::size_t>(wrote);
+  }
+  if (close(fd) != 0 || done != bytes.size()) throw std::runtime_error("cannot write " + path);
 }
 
 void make_credentials(const temp_dir& dir, const std::optional<std::string>& key,
@@ -99,7 +114,7 @@ prepared_exec prepare(const std::vector<std::string>& args, const run_options& o
   exec.argv_text.insert(exec.argv_text.begin(), options.wrapper.begin(), options.wrapper.end());
   exec.argv_text.insert(exec.argv_text.end(), args.begin(), args.end());
 
-  std::string preload = CREDGRAFT_SYSLOG_RECORDER;
+  std::string preload = CREDGRAFT_CALL_RECORDER;
   if (options.preload_malloc_failure) preload += std::string(":") + CREDGRAFT_MALLOC_FAILURE;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (std::strncmp(*entry, "LD_PRELOAD=", 11) == 0) continue;
@@ -136,13 +151,29 @@ running_program start_credgraft(const std::vector<std::string>& args, const run_
   // limit on the program does not cut its messages.
   int error_pipe[2];
   if (pipe2(error_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  int broken_pipe[2] = {-1, -1};
+  if (options.stderr_broken) {
+    if (pipe2(broken_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    close(broken_pipe[0]);
+  }
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     const int in = open("/dev/null", O_RDONLY);
-    const int err = options.stderr_to_dev_full ? open("/dev/full", O_WRONLY) : error_pipe[1];
+    const int err = options.stderr_to_dev_full ? open("/dev/full", O_WRONLY)
+                    : options.stderr_broken    ? broken_pipe[1]
+                                               : error_pipe[1];
     if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(120);
     close_range(3, ~0U, 0);
+    for (int fd : options.closed_descriptors) close(fd);
+    if (options.memory_limit) {
+      const struct rlimit limit{*options.memory_limit, *options.memory_limit};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(123);
+    }
+    if (options.allow_core_dumps) {
+      const struct rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
+      setrlimit(RLIMIT_CORE, &limit);
+    }
     if (chdir(options.cwd.c_str()) != 0) _exit(121);
     if (options.file_size_limit) {
       // The hard limit stays open so that the test's syslog recorder can
@@ -160,6 +191,7 @@ running_program start_credgraft(const std::vector<std::string>& args, const run_
     _exit(127);
   }
   close(error_pipe[1]);
+  if (broken_pipe[1] >= 0) close(broken_pipe[1]);
   running.pid = pid;
   running.error = std::make_shared<std::string>();
   const int read_end = error_pipe[0];
@@ -185,7 +217,10 @@ run_result finish_credgraft(running_program& running) {
   }
   run_result result;
   if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
-  if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
+  if (WIFSIGNALED(wait_status)) {
+    result.signal = WTERMSIG(wait_status);
+    result.core_dumped = WCOREDUMP(wait_status);
+  }
   running.drain->join();
   result.error = *running.error;
   if (std::filesystem::exists(running.log_path)) {
@@ -208,6 +243,18 @@ run_result finish_credgraft(running_program& running) {
     EXPECT_EQ(report.find("definitely lost"), std::string::npos) << report;
   }
   return result;
+}
+
+bool ends_within(const running_program& running, int seconds) {
+  for (int waited_ms = 0; waited_ms < seconds * 1000; waited_ms += 10) {
+    siginfo_t info{};
+    if (waitid(P_PID, running.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(running.pid, SIGKILL);
+  return false;
 }
 
 run_result run_credgraft(const std::vector<std::string>& args, const run_options& options) {

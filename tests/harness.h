@@ -20,7 +20,11 @@ struct temp_dir {
   std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
+#include "support/file_identity.h"
+
 std::string read_file(const std::string& path);
+// The identity of the file at `path` now, as the program's reader records it.
+file_identity identity_of(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 
 // The fixture build of the program reads its credentials from this directory,
@@ -37,6 +41,10 @@ struct run_options {
   std::string cwd;                           // where the program runs
   std::optional<rlim_t> file_size_limit;     // RLIMIT_FSIZE, with SIGXFSZ at its default
   bool stderr_to_dev_full = false;
+  bool stderr_broken = false;                // a pipe whose reader has gone
+  std::vector<int> closed_descriptors;       // of 0, 1 and 2, closed at exec
+  std::optional<rlim_t> memory_limit;        // RLIMIT_AS
+  bool allow_core_dumps = false;             // RLIMIT_CORE unlimited
   bool no_arguments = false;                 // exec with argc == 0
   std::vector<std::string> environment;      // extra NAME=VALUE entries
   bool preload_malloc_failure = false;
@@ -53,6 +61,7 @@ inline run_options in_directory(const temp_dir& dir) {
 struct run_result {
   int status = -1;       // exit status, or -1 when killed by a signal
   int signal = 0;        // the signal that ended it, if any
+  bool core_dumped = false;
   std::string error;     // standard error
   std::vector<std::string> log;  // recorded system-log calls, one per line
   // The notices alone (messages of syslog calls), in order.
@@ -90,6 +99,9 @@ struct running_program {
 };
 running_program start_credgraft(const std::vector<std::string>& args, const run_options& options);
 run_result finish_credgraft(running_program& running);
+// Waits up to `seconds` for the program to end, leaving it to be collected by
+// finish_credgraft. Returns false, having killed it, when it has not ended.
+bool ends_within(const running_program& running, int seconds);
 
 // True when the tests run the program under valgrind (CREDGRAFT_TEST_WRAPPER).
 bool under_valgrind();

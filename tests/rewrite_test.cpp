@@ -33,10 +33,11 @@ struct rewrite_fixture {
   int run(const std::string& before, const std::vector<std::pair<const char*, std::string>>& pairs) {
     write_file(file, before);
     std::vector<replacement_entry> table;
-    for (const auto& [name, path] : pairs) table.push_back({name, path.c_str()});
-    table.push_back({nullptr, nullptr});
+    for (const auto& [name, path] : pairs) table.push_back({name, path.c_str(), false});
+    table.push_back({nullptr, nullptr, false});
     testing::internal::CaptureStderr();
-    const int status = rewrite_parameter_file(file.c_str(), before.data(), before.size(), table.data());
+    const int status = rewrite_parameter_file(file.c_str(), before.data(), before.size(),
+                                              identity_of(file), table.data());
     error = testing::internal::GetCapturedStderr();
     return status;
   }
@@ -183,16 +184,17 @@ TEST(rewrite, long_values_are_cut_and_reported) {
 TEST(rewrite, unwritable_file) {
   rewrite_fixture f;
   const std::string nowhere = f.dir / "no/such/dir";
-  std::vector<replacement_entry> table{{"NAME", f.key.c_str()}, {nullptr, nullptr}};
+  std::vector<replacement_entry> table{{"NAME", f.key.c_str(), true}, {nullptr, nullptr, false}};
   testing::internal::CaptureStderr();
-  EXPECT_EQ(rewrite_parameter_file(nowhere.c_str(), "NAME=1\n", 7, table.data()),
+  EXPECT_EQ(rewrite_parameter_file(nowhere.c_str(), "NAME=1\n", 7, {}, table.data()),
             status_cannot_write);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot write " + nowhere + "\n");
 
   // Every write fails and so does putting the old text back.
   testing::internal::CaptureStderr();
-  EXPECT_EQ(rewrite_parameter_file("/dev/full", "NAME=1\n", 7, table.data()), status_cannot_write);
+  EXPECT_EQ(rewrite_parameter_file("/dev/full", "NAME=1\n", 7, identity_of("/dev/full"), table.data()), status_cannot_write);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning: every user can read /dev/full, which holds a private key\n"
             "Cannot write /dev/full\nCannot restore /dev/full\n");
 }
 
@@ -218,9 +220,9 @@ TEST(rewrite, vanished_file_is_recreated_private) {
   rewrite_fixture f;
   // The file was read, then removed before the rewrite opened it.
   const std::string gone = f.dir / "gone.conf";
-  std::vector<replacement_entry> table{{"NAME", f.key.c_str()}, {nullptr, nullptr}};
+  std::vector<replacement_entry> table{{"NAME", f.key.c_str(), true}, {nullptr, nullptr, false}};
   const mode_t old_mask = umask(022);
-  const int status = rewrite_parameter_file(gone.c_str(), "NAME=1\n", 7, table.data());
+  const int status = rewrite_parameter_file(gone.c_str(), "NAME=1\n", 7, {}, table.data());
   umask(old_mask);
   EXPECT_EQ(status, status_changed);
   struct stat info;

@@ -1,11 +1,16 @@
 #include "tool/credgraft.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
-#include <new>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "support/read_whole_file.h"
 #include "support/text_buffer.h"
@@ -21,6 +26,43 @@ void print_usage(const char* invocation) {
                named ? invocation : "credgraft");
 }
 
+// Puts /dev/null on any of descriptors 0, 1 and 2 that is closed, so that no
+// file the run opens (the parameter file, the log socket) can become standard
+// error and receive messages. Returns false when that cannot be done.
+bool standard_descriptors_open() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free descriptor, which is this one.
+    const int opened = open("/dev/null", O_RDWR | O_NOCTTY);
+    if (opened != fd) {
+      if (opened >= 0) close(opened);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Makes the process safe to hold key material, before anything is opened.
+// Returns false, having touched nothing, when standard descriptors cannot be
+// made safe.
+bool prepare_process() {
+  if (!standard_descriptors_open()) return false;
+  // A reader of standard error that went away only loses the messages.
+  std::signal(SIGPIPE, SIG_IGN);
+  // A file-size limit must make a write fail (and the old content be put
+  // back) rather than kill the process with a half-written file.
+  std::signal(SIGXFSZ, SIG_IGN);
+  // No core dump may carry a key: not on a signal, not to a debugger.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const struct rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  return true;
+}
+
+struct free_deleter {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+
 // Opened at the first notice and closed on every path out of the run.
 struct system_log {
   system_log() { openlog("credgraft", LOG_PID | LOG_NDELAY, LOG_DAEMON); }
@@ -32,9 +74,7 @@ struct system_log {
 }  // namespace
 
 int credgraft_run(int argc, char** argv, const credential_files& files) {
-  // A file-size limit must make a write fail (and the old content be put
-  // back) rather than kill the process with a half-written file.
-  std::signal(SIGXFSZ, SIG_IGN);
+  if (!prepare_process()) return status_cannot_read;
 
   if (argc < 4 || argc % 2 != 0) {
     print_usage(argc > 0 ? argv[0] : nullptr);
@@ -44,7 +84,8 @@ int credgraft_run(int argc, char** argv, const credential_files& files) {
 
   system_log log;
   const int pairs = (argc - 2) / 2;
-  std::unique_ptr<replacement_entry[]> table{new (std::nothrow) replacement_entry[pairs + 1]};
+  const std::unique_ptr<replacement_entry[], free_deleter> table{
+      static_cast<replacement_entry*>(std::malloc((pairs + 1) * sizeof(replacement_entry)))};
   if (!table) {
     std::fprintf(stderr, "Out of memory\n");
     return status_cannot_read;
@@ -53,9 +94,11 @@ int credgraft_run(int argc, char** argv, const credential_files& files) {
     const char* name = argv[2 + 2 * pair];
     const char* kind = argv[3 + 2 * pair];
     table[pair].name = name;
+    table[pair].private_key = false;
     syslog(LOG_NOTICE, "For %s replacing %s in %s", parameter_path, kind, name);
     if (std::strcmp(kind, "pkey") == 0) {
       table[pair].path = files.key;
+      table[pair].private_key = true;
     } else if (std::strcmp(kind, "cert") == 0) {
       table[pair].path = files.certificate;
     } else {
@@ -63,12 +106,18 @@ int credgraft_run(int argc, char** argv, const credential_files& files) {
       return status_usage;
     }
   }
-  table[pairs] = replacement_entry{nullptr, nullptr};
+  table[pairs] = replacement_entry{nullptr, nullptr, false};
 
   text_buffer text;
-  if (read_whole_path(parameter_path, &text) != 0) {
+  file_identity identity;
+  const int read = read_whole_path(parameter_path, &text, &identity);
+  if (read == read_out_of_memory) {
+    std::fprintf(stderr, "Out of memory\n");
+    return status_cannot_read;
+  }
+  if (read != read_ok) {
     std::fprintf(stderr, "Cannot read %s\n", parameter_path);
     return status_cannot_read;
   }
-  return rewrite_parameter_file(parameter_path, text.data, text.length, table.get());
+  return rewrite_parameter_file(parameter_path, text.data, text.length, identity, table.get());
 }

@@ -1,9 +1,12 @@
 #include "tool/rewrite.h"
 
-#include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
+#include <sys/stat.h>
+#include <type_traits>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -15,29 +18,69 @@
 
 namespace {
 
-// Output buffer size: large enough that runs of replaced lines, each a few
-// KiB, do not cost a system call apiece.
-constexpr std::size_t output_buffer_size = 64 * 1024;
+// A plain growing array of plain records, on malloc: the program links no
+// C++ runtime, and running out of memory must be a result, not an abort.
+template <typename T>
+struct record_array {
+  static_assert(std::is_trivially_copyable_v<T>);
+  T* items = nullptr;
+  std::size_t count = 0;
+  std::size_t capacity = 0;
 
-// Holds back the usual interrupt signals while the file is open for writing,
-// so that an interrupt lands once the file is whole again (new or restored)
-// instead of leaving it half written. A pending signal is delivered when the
-// old mask comes back.
-class interrupts_held {
- public:
-  interrupts_held() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, signal);
-    sigprocmask(SIG_BLOCK, &held, &saved_);
+  record_array() = default;
+  record_array(const record_array&) = delete;
+  record_array& operator=(const record_array&) = delete;
+  ~record_array() { std::free(items); }
+
+  // Returns false, with the array as it was, when memory runs out.
+  bool push(const T& item) {
+    if (count == capacity) {
+      const std::size_t grown = capacity == 0 ? 16 : capacity * 2;
+      if (grown > SIZE_MAX / sizeof(T)) return false;
+      void* bigger = std::realloc(items, grown * sizeof(T));
+      if (bigger == nullptr) return false;
+      items = static_cast<T*>(bigger);
+      capacity = grown;
+    }
+    items[count++] = item;
+    return true;
   }
-  ~interrupts_held() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-  interrupts_held(const interrupts_held&) = delete;
-  interrupts_held& operator=(const interrupts_held&) = delete;
-
- private:
-  sigset_t saved_;
 };
+
+// A credential as the run uses it: read once, on the first line that needs
+// it, and encoded once, so that every line gets the same value and no
+// credential is read while the file is being written.
+struct credential {
+  const char* path = nullptr;
+  bool loaded = false;
+  bool readable = false;
+  bool cut = false;    // its Base64 text is longer than a value may be
+  text_buffer value;   // the Base64 text as written, at most param_value_limit long
+};
+
+// Base64 turns every 3 bytes into 4 characters, so the first 12000 bytes give
+// exactly the 16000 characters a value keeps: encoding more is wasted.
+constexpr std::size_t value_source_limit = param_value_limit / 4 * 3;
+static_assert(param_value_limit % 4 == 0);
+
+// Reads and encodes `c` if that has not been tried yet. Returns false only
+// when memory runs out.
+bool load(credential& c) {
+  if (c.loaded) return true;
+  text_buffer text;
+  const int read = read_whole_path(c.path, &text);
+  if (read == read_out_of_memory) return false;
+  c.loaded = true;
+  if (read != read_ok) return true;
+  // Taken up to the first NUL byte, which for PEM text is all of it.
+  std::size_t count = strnlen(text.data, value_source_limit + 1);
+  c.cut = count > value_source_limit;
+  if (c.cut) count = value_source_limit;
+  c.value = base64_encode_bytes(text.data, count);
+  if (c.value.data == nullptr) return false;
+  c.readable = true;
+  return true;
+}
 
 // Keys match whatever the locale: only ASCII letters fold.
 inline unsigned char ascii_lower(unsigned char c) {
@@ -58,65 +101,6 @@ std::size_t matching_key_length(const char* line, std::size_t line_length, const
     if (c == '=' || ascii_lower(c) != ascii_lower(static_cast<unsigned char>(name[i]))) return 0;
   }
   return i < line_length && line[i] == '=' ? i + 1 : 0;
-}
-
-// Large runs go to the kernel in pieces of this size: measured on a 60 MB
-// file, one write of tens of megabytes ran up to three times slower than the
-// same bytes in 1 MiB writes, which keep the page cache's dirty pages moving.
-constexpr std::size_t write_piece = std::size_t{1} << 20;
-
-bool write_bytes(std::FILE* out, const char* bytes, std::size_t count) {
-  while (count > 0) {
-    const std::size_t piece = count < write_piece ? count : write_piece;
-    if (std::fwrite(bytes, 1, piece, out) != piece) return false;
-    bytes += piece;
-    count -= piece;
-  }
-  return true;
-}
-
-// Gives the stream a buffer of ours, which is wiped when released; stdio's
-// own would be freed with encoded key text still in it.
-void use_wiped_buffer(std::FILE* out, text_buffer& buffer) {
-  if (buffer.data != nullptr) std::setvbuf(out, buffer.data, _IOFBF, buffer.capacity);
-}
-
-// What became of one line.
-enum class line_outcome { copied, replaced, failed };
-
-// Tries the table's entries on one line, in order, and writes the first that
-// applies: first the unchanged bytes from `run` up to the line, then the
-// new line. Lowers `*status` when the value written differs from the old one.
-line_outcome replace_line(std::FILE* out, const char* line, std::size_t line_length,
-                          const replacement_entry* table, const char* run, int* status) {
-  for (const replacement_entry* entry = table; entry->name != nullptr; ++entry) {
-    const std::size_t key_and_equals = matching_key_length(line, line_length, entry->name);
-    if (key_and_equals == 0) continue;
-    text_buffer credential;
-    if (read_whole_path(entry->path, &credential) != 0) {
-      std::fprintf(stderr, "Cannot read %s\n", entry->path);
-      continue;
-    }
-    const text_buffer encoded = base64_encode_string(credential.data);
-    if (encoded.data == nullptr) return line_outcome::failed;
-    if (!write_bytes(out, run, line - run)) return line_outcome::failed;
-
-    std::size_t written = encoded.length;
-    if (written > param_value_limit) {
-      written = param_value_limit;
-      std::fprintf(stderr, "Value of %s cut to 16000 characters\n", entry->name);
-    }
-    // Base64 holds no space, so the value goes out unquoted: compare what the
-    // file will hold, in full, with what it held (a carriage return included).
-    const char* old_value = line + key_and_equals;
-    const std::size_t old_length = line_length - key_and_equals;
-    if (old_length != written || std::memcmp(old_value, encoded.data, written) != 0) {
-      *status = status_changed;
-    }
-    if (param_write_string(out, entry->name, encoded.data) < 0) return line_outcome::failed;
-    return line_outcome::replaced;
-  }
-  return line_outcome::copied;
 }
 
 // The bytes a line must start with to have any chance of matching an entry:
@@ -172,71 +156,180 @@ const char* next_candidate_line(const char* line, const char* end, const first_b
   return end;
 }
 
-// Writes every line of `text` to `out`, unmatched lines in runs as they
-// stand. Returns false at the first failed write, or when an encoded value
-// cannot be allocated.
-bool write_lines(std::FILE* out, const char* text, std::size_t length,
-                 const replacement_entry* table, int* status) {
+// One replaced line and the unchanged bytes before it.
+struct replaced_line {
+  const char* run;
+  std::size_t run_length;
+  const char* name;
+  const char* value;
+};
+
+enum class message_kind { cannot_read, value_cut };
+struct message {
+  message_kind kind;
+  const char* subject;  // the credential's path, or the parameter's name
+};
+
+// Everything the rewrite will do, decided before the file is touched. The
+// unchanged bytes are not copied: they are referred to in the text read.
+struct plan {
+  record_array<replaced_line> lines;
+  const char* tail = nullptr;  // the unchanged bytes after the last replaced line
+  std::size_t tail_length = 0;
+  record_array<message> messages;
+  std::size_t new_size = 0;
+  int status = status_unchanged;
+  bool writes_private_key = false;
+};
+
+// The credential of each entry: entries naming the same file share one.
+struct credential_set {
+  credential* of_entry = nullptr;  // one slot per entry, most of them unused
+  credential** used = nullptr;     // the slot each entry reads
+  std::size_t entries = 0;
+  credential_set() = default;
+  credential_set(const credential_set&) = delete;
+  credential_set& operator=(const credential_set&) = delete;
+  ~credential_set() {
+    for (std::size_t i = 0; i < entries; ++i) of_entry[i].~credential();
+    std::free(of_entry);
+    std::free(used);
+  }
+};
+
+bool make_credential_set(const replacement_entry* table, credential_set* set) {
+  std::size_t entries = 0;
+  while (table[entries].name != nullptr) ++entries;
+  const std::size_t slots = entries == 0 ? 1 : entries;
+  set->of_entry = static_cast<credential*>(std::malloc(slots * sizeof(credential)));
+  set->used = static_cast<credential**>(std::malloc(slots * sizeof(credential*)));
+  if (set->of_entry == nullptr || set->used == nullptr) return false;
+  std::size_t distinct = 0;
+  for (std::size_t i = 0; i < entries; ++i) {
+    const char* path = table[i].path;
+    std::size_t slot = 0;
+    while (slot < distinct && set->of_entry[slot].path != path &&
+           std::strcmp(set->of_entry[slot].path, path) != 0) {
+      ++slot;
+    }
+    if (slot == distinct) {
+      new (&set->of_entry[distinct]) credential{};  // placement only: nothing is allocated
+      set->of_entry[distinct].path = path;
+      set->entries = ++distinct;
+    }
+    set->used[i] = &set->of_entry[slot];
+  }
+  return true;
+}
+
+// Decides what one line becomes: the first entry that matches and whose
+// credential can be read replaces it. Returns false when memory runs out.
+bool plan_line(const char* line, std::size_t line_length, const replacement_entry* table,
+               credential_set& credentials, const char* run, plan& p, bool* replaced) {
+  *replaced = false;
+  for (const replacement_entry* entry = table; entry->name != nullptr; ++entry) {
+    const std::size_t key_and_equals = matching_key_length(line, line_length, entry->name);
+    if (key_and_equals == 0) continue;
+    credential& c = *credentials.used[entry - table];
+    if (!load(c)) return false;
+    if (!c.readable) {
+      if (!p.messages.push({message_kind::cannot_read, entry->path})) return false;
+      continue;
+    }
+    if (c.cut && !p.messages.push({message_kind::value_cut, entry->name})) return false;
+    // Base64 holds no space, so the value goes out unquoted: compare what the
+    // file will hold, in full, with what it held (a carriage return included).
+    const char* old_value = line + key_and_equals;
+    const std::size_t old_length = line_length - key_and_equals;
+    if (old_length != c.value.length || std::memcmp(old_value, c.value.data, old_length) != 0) {
+      p.status = status_changed;
+    }
+    if (!p.lines.push({run, static_cast<std::size_t>(line - run), entry->name, c.value.data})) {
+      return false;
+    }
+    p.new_size += static_cast<std::size_t>(line - run) + param_line_length(entry->name, c.value.data);
+    p.writes_private_key = p.writes_private_key || entry->private_key;
+    *replaced = true;
+    return true;
+  }
+  return true;
+}
+
+// Walks every line of `text`. Returns false when memory runs out.
+bool make_plan(const char* text, std::size_t length, const replacement_entry* table,
+               credential_set& credentials, plan& p) {
   const char* const end = text + length;
   const first_bytes candidates = possible_first_bytes(table);
-  const char* run = text;  // unchanged bytes not yet written start here
+  const char* run = text;  // unchanged bytes not yet planned start here
   for (const char* line = next_candidate_line(text, end, candidates); line < end;
        line = next_candidate_line(line, end, candidates)) {
     const auto* newline = static_cast<const char*>(std::memchr(line, '\n', end - line));
     const char* line_end = newline != nullptr ? newline : end;
     const char* next = newline != nullptr ? newline + 1 : end;
-    switch (replace_line(out, line, line_end - line, table, run, status)) {
-      case line_outcome::failed:
-        return false;
-      case line_outcome::replaced:
-        run = next;
-        break;
-      case line_outcome::copied:
-        break;
-    }
+    bool replaced = false;
+    if (!plan_line(line, line_end - line, table, credentials, run, p, &replaced)) return false;
+    if (replaced) run = next;
     line = next;
   }
-  return write_bytes(out, run, end - run);
+  p.tail = run;
+  p.tail_length = static_cast<std::size_t>(end - run);
+  p.new_size += p.tail_length;
+  return true;
 }
 
-// Puts `text` back as the whole content of the file. Returns false when that
-// fails too.
-bool restore(const char* path, const char* text, std::size_t length, text_buffer& buffer) {
-  param_handle out = param_file_open(path);
-  if (!out) return false;
-  use_wiped_buffer(out.get(), buffer);
-  const bool written = write_bytes(out.get(), text, length);
-  const bool closed = param_file_close(out) == 0;
-  return written && closed;
+// The window: nothing but writes, the truncation, the sync and the close.
+bool commit(param_file& out, const plan& p) {
+  for (std::size_t i = 0; i < p.lines.count; ++i) {
+    const replaced_line& line = p.lines.items[i];
+    if (param_write_bytes(&out, line.run, line.run_length) != param_ok ||
+        param_write_string(&out, line.name, line.value) < 0) {
+      return false;
+    }
+  }
+  return param_write_bytes(&out, p.tail, p.tail_length) == param_ok &&
+         param_file_close(&out, p.new_size) == param_ok;
+}
+
+int out_of_memory() {
+  std::fprintf(stderr, "Out of memory\n");
+  return status_cannot_read;
 }
 
 }  // namespace
 
 int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
-                           const replacement_entry* table) {
-  // Declared first so it outlives every stream that uses it. Without it
-  // (no memory) stdio falls back to a buffer of its own.
-  text_buffer buffer;
-  static_cast<void>(text_buffer_allocate(buffer, output_buffer_size));
-  const interrupts_held held;
+                           const file_identity& identity, const replacement_entry* table) {
+  credential_set credentials;
+  plan p;
+  if (!make_credential_set(table, &credentials) || !make_plan(text, length, table, credentials, p)) {
+    return out_of_memory();
+  }
 
-  param_handle out = param_file_open(path);
-  if (!out) {
+  param_file out;
+  const int opened = param_file_open(path, identity, &out);
+  if (opened == param_out_of_memory) return out_of_memory();
+  if (opened != param_ok || param_file_reserve(&out, length, p.new_size) != param_ok) {
     std::fprintf(stderr, "Cannot write %s\n", path);
     return status_cannot_write;
   }
-  use_wiped_buffer(out.get(), buffer);
 
-  int status = status_unchanged;
-  bool written = write_lines(out.get(), text, length, table, &status);
-  if (written) {
-    written = param_file_close(out) == 0;
-  } else {
-    out.reset();  // already failing: the restore below empties the file anyway
+  // The file can take its new content: say now what the walk found, while a
+  // stop request or a stalled standard error still costs nothing.
+  for (std::size_t i = 0; i < p.messages.count; ++i) {
+    const message& m = p.messages.items[i];
+    if (m.kind == message_kind::cannot_read) {
+      std::fprintf(stderr, "Cannot read %s\n", m.subject);
+    } else {
+      std::fprintf(stderr, "Value of %s cut to 16000 characters\n", m.subject);
+    }
   }
-  if (written) return status;
+  if (p.writes_private_key && (out.mode & S_IROTH) != 0) {
+    std::fprintf(stderr, "Warning: every user can read %s, which holds a private key\n", path);
+  }
 
-  const bool restored = restore(path, text, length, buffer);
+  param_window_begin();
+  if (commit(out, p)) return p.status;
+  const bool restored = param_file_restore(&out, text, length) == param_ok;
   std::fprintf(stderr, "Cannot write %s\n", path);
   if (!restored) std::fprintf(stderr, "Cannot restore %s\n", path);
   return status_cannot_write;

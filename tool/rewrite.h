@@ -1,15 +1,19 @@
-// The in-place rewrite of the parameter file.
+// The in-place rewrite of the parameter file: plan every byte, then commit.
 #pragma once
 
 #include <cstddef>
 
+#include "support/file_identity.h"
 #include "tool/replacement.h"
 
-// Rewrites the file at `path` from `text` (its `length` bytes as read before):
-// each line whose key matches an entry of `table` gets that entry's credential
-// in Base64, every other byte is copied. Returns status_changed or
-// status_unchanged; status_cannot_write, with the message printed, when the
-// file cannot be opened or a write fails, in which case `text` has been
-// written back. `text` is borrowed and not modified.
+// Rewrites the file at `path`, which was `identity` when its `length` bytes
+// were read into `text`: each line whose key matches an entry of `table` gets
+// that entry's credential in Base64, every other byte is copied. Everything
+// that can fail without touching the file happens first and prints its own
+// message: status_cannot_read for no memory, status_cannot_write when the path
+// is no longer that file or the new content cannot fit; the file is untouched
+// then. Returns status_changed or status_unchanged with the new content on
+// stable storage, or status_cannot_write when a write failed and `text` was
+// put back. `text` is borrowed and not modified.
 int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
-                           const replacement_entry* table);
+                           const file_identity& identity, const replacement_entry* table);

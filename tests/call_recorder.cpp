@@ -1,10 +1,16 @@
-// Preloaded into the program under test: records its system-log calls, one
-// line each, in the file named by CREDGRAFT_SYSLOG_RECORD, and sends nothing
-// to the real system log.
+// Preloaded into the program under test: records its system-log calls and
+// its syncs, one line each, in the file named by CREDGRAFT_SYSLOG_RECORD, and
+// sends nothing to the real system log. At the first sync, which is inside
+// the write window, it can also raise the signals listed (as numbers) in
+// CREDGRAFT_RAISE_AT_SYNC, and fail the syncs counted from
+// CREDGRAFT_FAIL_SYNC (1 = every sync) with EIO.
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -42,9 +48,36 @@ void record_message(int priority, const char* format, va_list args) {
   record("syslog priority=%d message=%s", priority, message);
 }
 
+
+int sync_hook(int fd, const char* name) {
+  static int calls = 0;
+  ++calls;
+  record("%s", name);
+  if (calls == 1) {
+    if (const char* list = std::getenv("CREDGRAFT_RAISE_AT_SYNC")) {
+      for (char* end = nullptr;; list = end) {
+        const long number = std::strtol(list, &end, 10);
+        if (end == list) break;
+        raise(static_cast<int>(number));
+      }
+    }
+  }
+  const char* failing = std::getenv("CREDGRAFT_FAIL_SYNC");
+  if (failing != nullptr && (std::strcmp(failing, "all") == 0 || calls == 1)) {
+    errno = EIO;
+    return -1;
+  }
+  using sync_call = int (*)(int);
+  const auto real = reinterpret_cast<sync_call>(dlsym(RTLD_NEXT, name));
+  return real(fd);
+}
+
 }  // namespace
 
 extern "C" {
+
+int fdatasync(int fd) { return sync_hook(fd, "fdatasync"); }
+int fsync(int fd) { return sync_hook(fd, "fsync"); }
 
 void openlog(const char* ident, int option, int facility) {
   record("openlog ident=%s option=%d facility=%d", ident != nullptr ? ident : "(null)", option,
