@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing need, only those
 # that are missing. Usage: scripts/deps.sh [extra-package...]
+# The README lists them and what each is for; CI adds its own extras.
 set -eu
 
-packages="cmake ninja-build g++ libgtest-dev libbenchmark-dev valgrind $*"
+packages="cmake ninja-build g++ libgtest-dev libbenchmark-dev valgrind openssl $*"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
