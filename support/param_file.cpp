@@ -15,7 +15,10 @@ namespace {
 
 // Replaced lines are a few KiB each and gather here; runs of unchanged
 // bytes at least this long go to the kernel straight from the text read.
-constexpr std::size_t buffer_size = 64 * 1024;
+// Measured on 20 000 replaced lines (38 MB), 1 MiB writes took 38 ms where
+// 64 KiB writes took 67 ms; a small file gets a buffer of its own size, as
+// every page of it is touched when it is wiped.
+constexpr std::size_t buffer_limit = std::size_t{1} << 20;
 
 // Large runs go to the kernel in pieces of this size: measured on a 60 MB
 // file, one write of tens of megabytes ran up to three times slower than the
@@ -95,10 +98,12 @@ param_file::~param_file() {
   close_quietly(directory_fd);
 }
 
-int param_file_open(const char* path, const file_identity& read, param_file* out) {
+int param_file_open(const char* path, const file_identity& read, std::size_t content_size,
+                    param_file* out) {
   if (out == nullptr || out->fd >= 0) return param_failed;
   text_buffer buffer;
-  if (!text_buffer_allocate(buffer, buffer_size)) return param_out_of_memory;
+  const std::size_t capacity = content_size < buffer_limit ? content_size + 1 : buffer_limit;
+  if (!text_buffer_allocate(buffer, capacity)) return param_out_of_memory;
 
   // Not emptied at open: the file must first prove to be the one read. Not
   // blocking either, should a FIFO have been put in its place.

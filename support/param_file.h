@@ -39,11 +39,13 @@ struct param_file {
 
 // Opens `path` for writing without emptying it, and only if it is the file
 // `read` describes; if nothing is at `path` any more, creates a file there
-// with O_EXCL and mode 0600. Returns param_ok and fills `*out` (which must be
+// with O_EXCL and mode 0600. `content_size`, the new content's size, bounds
+// the output buffer. Returns param_ok and fills `*out` (which must be
 // closed); param_failed or param_out_of_memory, with nothing written or
 // created and `*out` untouched, otherwise. A symbolic link in `path` is
 // followed, but a file created here is never a link's target.
-int param_file_open(const char* path, const file_identity& read, param_file* out);
+int param_file_open(const char* path, const file_identity& read, std::size_t content_size,
+                    param_file* out);
 
 // Checks, before any byte changes, that the file can go from `old_size` bytes
 // to `new_size` bytes and back: the file-size limit allows the larger, and the

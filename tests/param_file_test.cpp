@@ -18,7 +18,7 @@ std::string written_line(const temp_dir& dir, const char* name, const std::strin
   const std::string path = dir / "out";
   write_file(path, "");
   param_file out;
-  EXPECT_EQ(param_file_open(path.c_str(), identity_of(path), &out), param_ok);
+  EXPECT_EQ(param_file_open(path.c_str(), identity_of(path), 64, &out), param_ok);
   const int count = param_write_string(&out, name, value.c_str());
   if (reported != nullptr) *reported = count;
   EXPECT_EQ(count, static_cast<int>(param_line_length(name, value.c_str())));
@@ -62,7 +62,7 @@ TEST(param_file, opens_only_the_file_that_was_read) {
 
   {  // Opening does not empty it, and the new content replaces the old whole.
     param_file out;
-    ASSERT_EQ(param_file_open(path.c_str(), read, &out), param_ok);
+    ASSERT_EQ(param_file_open(path.c_str(), read, 4, &out), param_ok);
     EXPECT_EQ(read_file(path), "old content\n");
     EXPECT_EQ(out.mode & 07777, 0644u);
     EXPECT_TRUE(out.regular);
@@ -76,22 +76,22 @@ TEST(param_file, opens_only_the_file_that_was_read) {
   const std::string link = dir / "link.conf";
   ASSERT_EQ(symlink("other.conf", link.c_str()), 0);
   param_file refused;
-  EXPECT_EQ(param_file_open(link.c_str(), read, &refused), param_failed);
+  EXPECT_EQ(param_file_open(link.c_str(), read, 4, &refused), param_failed);
   EXPECT_EQ(refused.fd, -1);
   ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
-  EXPECT_EQ(param_file_open(path.c_str(), read, &refused), param_failed);
+  EXPECT_EQ(param_file_open(path.c_str(), read, 4, &refused), param_failed);
   EXPECT_EQ(read_file(path), "someone else's\n");
 
   // Vanished: created private, never through a dangling link.
   ASSERT_EQ(unlink(path.c_str()), 0);
   ASSERT_EQ(symlink("nowhere.conf", (dir / "dangling.conf").c_str()), 0);
-  EXPECT_EQ(param_file_open((dir / "dangling.conf").c_str(), read, &refused), param_failed);
+  EXPECT_EQ(param_file_open((dir / "dangling.conf").c_str(), read, 4, &refused), param_failed);
   EXPECT_FALSE(std::filesystem::exists(dir / "nowhere.conf"));
-  EXPECT_EQ(param_file_open((dir / "missing/dir/file").c_str(), read, &refused), param_failed);
+  EXPECT_EQ(param_file_open((dir / "missing/dir/file").c_str(), read, 4, &refused), param_failed);
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
   const mode_t mask = umask(0);
   param_file fresh;
-  ASSERT_EQ(param_file_open(path.c_str(), read, &fresh), param_ok);
+  ASSERT_EQ(param_file_open(path.c_str(), read, 4, &fresh), param_ok);
   umask(mask);
   EXPECT_GE(fresh.directory_fd, 0);
   EXPECT_EQ(param_write_bytes(&fresh, "K=v\n", 4), param_ok);
@@ -105,7 +105,7 @@ TEST(param_file, limits_failures_and_restore) {
   const std::string path = dir / "app.conf";
   write_file(path, std::string(3000, 'o'));
   param_file out;
-  ASSERT_EQ(param_file_open(path.c_str(), identity_of(path), &out), param_ok);
+  ASSERT_EQ(param_file_open(path.c_str(), identity_of(path), 64, &out), param_ok);
 
   // The file-size limit is checked against the larger of the two sizes.
   struct rlimit saved;
@@ -130,7 +130,7 @@ TEST(param_file, limits_failures_and_restore) {
   // A device that fails every write: the writes or the close say so, and
   // so does the restore; a failed write stays failed.
   param_file full;
-  ASSERT_EQ(param_file_open("/dev/full", identity_of("/dev/full"), &full), param_ok);
+  ASSERT_EQ(param_file_open("/dev/full", identity_of("/dev/full"), 4, &full), param_ok);
   EXPECT_FALSE(full.regular);
   EXPECT_EQ(param_write_string(&full, "N", "v"), 4);  // still buffered
   EXPECT_EQ(param_file_close(&full, 4), param_failed);

@@ -306,7 +306,7 @@ int rewrite_parameter_file(const char* path, const char* text, std::size_t lengt
   }
 
   param_file out;
-  const int opened = param_file_open(path, identity, &out);
+  const int opened = param_file_open(path, identity, p.new_size, &out);
   if (opened == param_out_of_memory) return out_of_memory();
   if (opened != param_ok || param_file_reserve(&out, length, p.new_size) != param_ok) {
     std::fprintf(stderr, "Cannot write %s\n", path);
