@@ -10,11 +10,34 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
 doc=usr/share/doc/credgraft
+units=usr/lib/systemd/system
 for file in usr/sbin/credgraft usr/share/man/man8/credgraft.8.gz $doc/README.md $doc/copyright \
-            $doc/changelog.gz $doc/examples/credgraft-hook $doc/examples/credgraft-renew.path \
-            $doc/examples/credgraft-renew.service; do
+            $doc/changelog.gz usr/libexec/credgraft/credgraft-hook etc/default/credgraft \
+            $units/credgraft-renew.path $units/credgraft-renew.service; do
   [ -f "$root/$file" ] || fail "$file not installed"
 done
+[ -x "$root/usr/libexec/credgraft/credgraft-hook" ] || fail "hook not executable"
+# The hook and the units name the installed paths; the settings file sets nothing.
+grep -q '^credgraft=${CREDGRAFT:-/usr/sbin/credgraft}$' "$root/usr/libexec/credgraft/credgraft-hook" \
+  || fail "hook's default program"
+grep -q '^ExecStart=/usr/libexec/credgraft/credgraft-hook$' "$root/$units/credgraft-renew.service" \
+  || fail "service's hook path"
+if grep -v '^#' "$root/etc/default/credgraft" | grep -q .; then fail "settings file sets something"; fi
+
+if command -v systemd-analyze >/dev/null 2>&1; then
+  # The units as installed, with the hook's path taken into the install tree.
+  mkdir "$root/verify"
+  sed "s|^ExecStart=|ExecStart=$root|" "$root/$units/credgraft-renew.service" \
+    > "$root/verify/credgraft-renew.service"
+  cp "$root/$units/credgraft-renew.path" "$root/verify/"
+  systemd-analyze verify --man=no "$root/verify/credgraft-renew.path" \
+    "$root/verify/credgraft-renew.service" || fail "systemd-analyze verify"
+  systemd-analyze security --offline=yes --threshold=40 "$root/verify/credgraft-renew.service" \
+    > "$root/security.txt" 2>&1 || { tail -n 3 "$root/security.txt"; fail "sandbox exposure above 4.0"; }
+  tail -n 1 "$root/security.txt"
+else
+  echo "systemd-analyze not found: units not verified"
+fi
 program="$root/usr/sbin/credgraft"
 [ -x "$program" ] || fail "program not executable"
 # The installed program reads the default credential directory.
