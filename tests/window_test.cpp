@@ -395,7 +395,8 @@ TEST(window, writes_only_what_changed) {
            // Same size: only the bytes that differ.
            probe{head + "KEY=" + altered + "\nB=2\n", 0, at + 10, 3, false, renewed},
            // Shorter: the rest moves up, and the file is cut.
-           probe{head + "KEY=" + key_b64 + "xyz\nB=2\n", 0, at + key_b64.size(), 5, true, renewed}}) {
+           probe{head + "KEY=" + key_b64 + "xyz\nB=2\n", 0, at + key_b64.size(), 5, true,
+                 renewed}}) {
     write_file(f.file, p.before);
     const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, f.file.c_str(), past, 0), 0);
@@ -407,8 +408,8 @@ TEST(window, writes_only_what_changed) {
     EXPECT_EQ(calls.syncs, 1) << p.from;
     EXPECT_EQ(calls.bytes(), p.bytes) << p.from;
     EXPECT_EQ(calls.lowest(), p.bytes == 0 ? -1 : static_cast<long long>(p.from)) << p.from;
-    EXPECT_EQ(calls.truncations, p.truncated ? std::vector<long long>{static_cast<long long>(renewed.size())}
-                                             : std::vector<long long>{}) << p.from;
+    const std::vector<long long> truncations{static_cast<long long>(renewed.size())};
+    EXPECT_EQ(calls.truncations, p.truncated ? truncations : std::vector<long long>{}) << p.from;
     EXPECT_EQ(calls.time_changes, p.bytes == 0 ? 1 : 0) << p.from;
   }
 

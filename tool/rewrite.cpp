@@ -286,10 +286,10 @@ bool make_plan(const char* text, std::size_t length, const replacement_entry* ta
 struct difference_finder {
   const char* text;
   std::size_t length;
-  bool want_last;                  // only when the sizes are equal
-  std::size_t at = 0;              // offset of the next piece in the new content
+  bool want_last;          // only when the sizes are equal
+  std::size_t at = 0;      // offset of the next piece in the new content
   std::size_t first = SIZE_MAX;
-  std::size_t last = 0;            // one past the last difference, once `first` is set
+  std::size_t last = 0;    // one past the last difference, once `first` is set
 
   bool done() const { return first != SIZE_MAX && !want_last; }
 
@@ -297,7 +297,8 @@ struct difference_finder {
     const std::size_t offset = at;
     at += count;
     if (done() || count == 0 || bytes == text + offset) return;
-    const std::size_t overlap = offset >= length ? 0 : (count < length - offset ? count : length - offset);
+    const std::size_t room = offset >= length ? 0 : length - offset;
+    const std::size_t overlap = count < room ? count : room;
     const char* old = text + offset;
     // memcmp over blocks, then bytes within the block that differs.
     constexpr std::size_t block = 4096;
