@@ -123,23 +123,7 @@ int sync_hook(int fd, const char* name) {
   return real<int (*)(int)>(name)(fd);
 }
 
-ssize_t record_pwrite(const char* name, int fd, const void* bytes, size_t count, off_t offset) {
-  if (watched(fd)) record("pwrite offset=%lld count=%zu", static_cast<long long>(offset), count);
-  return real<ssize_t (*)(int, const void*, size_t, off_t)>(name)(fd, bytes, count, offset);
-}
 
-int record_ftruncate(const char* name, int fd, off_t length) {
-  if (watched(fd)) record("ftruncate length=%lld", static_cast<long long>(length));
-  return real<int (*)(int, off_t)>(name)(fd, length);
-}
-
-int fake_free_blocks(int result, struct statvfs* info) {
-  const char* free_blocks = std::getenv("CREDGRAFT_FREE_BLOCKS");
-  if (result == 0 && free_blocks != nullptr) {
-    info->f_bavail = info->f_bfree = std::strtoull(free_blocks, nullptr, 10);
-  }
-  return result;
-}
 
 }  // namespace
 
@@ -155,14 +139,15 @@ ssize_t write(int fd, const void* bytes, size_t count) {
   }
   return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, count);
 }
+// The program calls these by their plain names (its off_t is 64 bits wide).
 ssize_t pwrite(int fd, const void* bytes, size_t count, off_t offset) {
-  return record_pwrite("pwrite", fd, bytes, count, offset);
+  if (watched(fd)) record("pwrite offset=%lld count=%zu", static_cast<long long>(offset), count);
+  return real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, bytes, count, offset);
 }
-ssize_t pwrite64(int fd, const void* bytes, size_t count, off_t offset) {
-  return record_pwrite("pwrite64", fd, bytes, count, offset);
+int ftruncate(int fd, off_t length) {
+  if (watched(fd)) record("ftruncate length=%lld", static_cast<long long>(length));
+  return real<int (*)(int, off_t)>("ftruncate")(fd, length);
 }
-int ftruncate(int fd, off_t length) { return record_ftruncate("ftruncate", fd, length); }
-int ftruncate64(int fd, off_t length) { return record_ftruncate("ftruncate64", fd, length); }
 
 int futimens(int fd, const struct timespec times[2]) {
   if (watched(fd)) record("futimens");
@@ -187,20 +172,9 @@ int open(const char* path, int flags, ...) {
   edit_before_open(path, flags);
   return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
-int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-  va_end(args);
-  edit_before_open(path, flags);
-  return real<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
-}
 
 int fstatvfs(int fd, struct statvfs* info) {
-  return fake_free_blocks(real<int (*)(int, struct statvfs*)>("fstatvfs")(fd, info), info);
-}
-int fstatvfs64(int fd, struct statvfs64* info) {
-  const int result = real<int (*)(int, struct statvfs64*)>("fstatvfs64")(fd, info);
+  const int result = real<int (*)(int, struct statvfs*)>("fstatvfs")(fd, info);
   const char* free_blocks = std::getenv("CREDGRAFT_FREE_BLOCKS");
   if (result == 0 && free_blocks != nullptr) {
     info->f_bavail = info->f_bfree = std::strtoull(free_blocks, nullptr, 10);
