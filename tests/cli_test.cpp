@@ -79,7 +79,8 @@ TEST(command_line, log_identity_and_one_notice_per_pair) {
   // The writes and truncations of the file are the window tests' business.
   std::vector<std::string> log;
   for (const std::string& line : result.log) {
-    if (line.rfind("pwrite ", 0) != 0 && line.rfind("ftruncate ", 0) != 0) log.push_back(line);
+    const std::string call = line.substr(0, line.find(' '));
+    if (call != "pwrite" && call != "write" && call != "ftruncate") log.push_back(line);
   }
   EXPECT_EQ(log, expected);
 }
