@@ -98,11 +98,10 @@ int param_write_string(param_file* file, const char* name, const char* value);
 // The length of the line param_write_string writes for `name` and `value`.
 std::size_t param_line_length(const char* name, const char* value);
 
-// Ends the rewrite: writes what is buffered, sets the new size if it
-// changed, moves the modification time if no byte did, syncs the data and
-// closes the file. Returns param_ok once the new content is on stable storage
-// (a later failure of the close changes nothing); param_failed otherwise,
-// with the file still open for param_file_restore unless it is not regular.
+// Ends the rewrite: flushes, sets a changed size, moves the modification time
+// if no byte changed, syncs and closes. Returns param_ok once the new content
+// is synced (a failing close after that changes nothing); param_failed
+// otherwise, the file left open for param_file_restore unless it was closed.
 int param_file_close(param_file* file);
 
 // Puts the old bytes of the change's region back, from `old_text`, the whole
