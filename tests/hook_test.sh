@@ -309,7 +309,8 @@ done
 # The program and the credential directory are fixed: the old settings are
 # ignored, with a warning, wherever they are still set.
 case=fixed_paths
-fresh CREDGRAFT_CREDENTIAL_DIR="$work/elsewhere" CREDGRAFT=/bin/false
+fresh CREDGRAFT_CREDENTIAL_DIR="$work/elsewhere" CREDGRAFT=/bin/false \
+  key="$work/elsewhere/latest.key" program=/bin/false
 mkdir -p elsewhere
 cp other.key elsewhere/latest.key
 cp p1.crt elsewhere/latest.crt
