@@ -153,7 +153,7 @@ hook() {
   done
   status=0
   # shellcheck disable=SC2086,SC2016  # the test's own VAR=VALUE words; $$ is the child's
-  env -i PATH="$work/bin:$PATH" HOME="$work" RUNTIME_DIRECTORY="$work/run" \
+  env -i PATH="$work/bin:${tools:-$PATH}" HOME="$work" RUNTIME_DIRECTORY="$work/run" \
     STATE_DIRECTORY="$work/state" CREDGRAFT_TARGETS="$work/etc/credgraft" \
     CREDGRAFT_DEFAULTS="$work/etc/default" $variables \
     sh -c 'echo $$ >"$0/pid"; exec dash "$0/hook" "$@"' "$work" "$@" 2>>err || status=$?
@@ -405,6 +405,29 @@ check "journal: no logger" not_logged "^logger "
 hook JOURNAL_STREAM=1:1
 check "elsewhere: logger" called "logger -p daemon.info -t credgraft-hook -- default: nothing changed in $work/app.params"
 check "elsewhere: one line" [ "$(grep -c '^logger ' calls)" -eq 1 ]
+
+# Without openssl only the PEM text is checked, and that is said.
+case=no_openssl
+mkdir tools
+for tool in sh dash env cat rm stat date awk cksum sync flock sleep wc sed mkdir id; do
+  ln -s "$(command -v "$tool")" tools/
+done
+#   key        exit
+while read -r key want_exit; do
+  fresh
+  case $key in
+    half) head -c 200 p1.key >certkeep/latest.key ;;
+    *) cp "$key" certkeep/latest.key ;;
+  esac
+  tools=$work/tools
+  hook
+  tools=""
+  check "$key: exit $status" exits "$want_exit"
+  [ "$want_exit" -ne 0 ] || check "$key: said" logged "notice .*default: openssl not found"
+done <<'EOF'
+other.key 0
+half      75
+EOF
 
 # Credentials still being written: the hook waits until they settle.
 case=settle
