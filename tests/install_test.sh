@@ -140,7 +140,10 @@ for file in usr/sbin/credgraft usr/share/man/man8/credgraft.8.gz $doc/README.md 
             $doc/changelog.gz $doc/examples/target.conf $hook etc/default/credgraft \
             $units/credgraft-renew.path $units/credgraft-renew.service $units/credgraft-renew.timer; do
   [ -f "$root/$file" ] || fail "$file not installed"
-  if grep -q '@[A-Z_]*@' "$root/$file"; then fail "$file keeps a placeholder"; fi
+done
+for file in $hook etc/default/credgraft $units/credgraft-renew.path $units/credgraft-renew.service \
+            $units/credgraft-renew.timer; do
+  if grep -q '@[A-Z_][A-Z_]*@' "$root/$file"; then fail "$file keeps a placeholder"; fi
 done
 [ -x "$root/$hook" ] || fail "hook not executable"
 if [ ! -d "$root/etc/credgraft" ] || [ -n "$(ls -A "$root/etc/credgraft")" ] \
