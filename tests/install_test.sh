@@ -128,11 +128,13 @@ EOF
   if command -v deb-systemd-helper >/dev/null 2>&1; then
     rm -rf /run/systemd
     export DPKG_ROOT="$root" DPKG_MAINTSCRIPT_PACKAGE=credgraft
-    DPKG_MAINTSCRIPT_NAME=postinst sh "$scripts/postinst" configure '' || fail "postinst with the helper"
+    DPKG_MAINTSCRIPT_NAME=postinst sh "$scripts/postinst" configure '' 2>"$root/err" \
+      || fail "postinst with the helper: $(cat "$root/err")"
     for link in paths.target.wants/$p timers.target.wants/$t; do
       [ -L "$root/etc/systemd/system/$link" ] || fail "postinst did not enable ${link#*/}"
     done
-    DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" purge || fail "postrm purge with the helper"
+    DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" purge 2>"$root/err" \
+      || fail "postrm purge with the helper: $(cat "$root/err")"
     left=$(find "$root/etc/systemd" "$root/var/lib/systemd" -name 'credgraft-renew.*')
     [ -z "$left" ] || fail "purge left $left"
   else
