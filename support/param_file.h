@@ -53,9 +53,11 @@ int param_file_open(const char* path, const file_identity& read, std::size_t con
 // Returns param_ok or param_failed; the file's content and size are untouched.
 int param_file_reserve(param_file* file, std::size_t old_size, std::size_t new_size);
 
-// Starts the write window: blocks every signal that can be blocked, except
-// those that report a fault, for the rest of the process's life. A pending
-// stop request then ends nothing until the process exits with its status.
+// Starts the write window, for the rest of the process's life: blocks every
+// signal that can be blocked (those the C library keeps for itself too) but
+// the fault signals, which are dropped when another process sent them and end
+// the process at once otherwise. A stop request then ends nothing before the
+// process exits with its status. Defined in param_window.cpp.
 void param_window_begin();
 
 // Appends `count` bytes to the new content (from the file's first byte).
