@@ -162,17 +162,6 @@ int param_file_reserve(param_file* file) {
   return param_ok;
 }
 
-void param_window_begin() {
-  sigset_t held;
-  sigfillset(&held);
-  // Blocking these would hang or kill the process without a report on a real
-  // fault, which the window cannot mend anyway.
-  for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
-    sigdelset(&held, fault);
-  }
-  sigprocmask(SIG_BLOCK, &held, nullptr);
-}
-
 int param_write_bytes(param_file* file, const char* bytes, std::size_t count) {
   if (file == nullptr) return param_ok;
   if (file->failed) return param_failed;

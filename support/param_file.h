@@ -70,9 +70,11 @@ int param_file_open(const char* path, const file_identity& read, const param_cha
 // file system can. Returns param_ok or param_failed; the file is untouched.
 int param_file_reserve(param_file* file);
 
-// Starts the write window: blocks every signal that can be blocked, except
-// those that report a fault, for the rest of the process's life. A pending
-// stop request then ends nothing until the process exits with its status.
+// Starts the write window, for the rest of the process's life: blocks every
+// signal that can be blocked (those the C library keeps for itself too) but
+// the fault signals, which are dropped when another process sent them and end
+// the process at once otherwise. A stop request then ends nothing before the
+// process exits with its status. Defined in param_window.cpp.
 void param_window_begin();
 
 // Appends `count` bytes to the new content (which starts at the file's first

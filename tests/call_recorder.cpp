@@ -2,7 +2,9 @@
 // its syncs, one line each, in the file named by CREDGRAFT_SYSLOG_RECORD, and
 // sends nothing to the real system log. At the first sync, which is inside
 // the write window, it can also raise the signals listed (as numbers) in
-// CREDGRAFT_RAISE_AT_SYNC, and fail the syncs counted from
+// CREDGRAFT_RAISE_AT_SYNC, wait there until another process has opened and
+// closed the FIFO named by CREDGRAFT_PAUSE_AT_SYNC, fault there
+// (CREDGRAFT_FAULT_AT_SYNC=segv or abort), and fail the syncs counted from
 // CREDGRAFT_FAIL_SYNC (1 = every sync) with EIO.
 //
 // It also records the writes, truncations and time changes of descriptors
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -112,6 +115,23 @@ int sync_hook(int fd, const char* name) {
         if (end == list) break;
         raise(static_cast<int>(number));
       }
+    }
+    if (const char* gate = std::getenv("CREDGRAFT_PAUSE_AT_SYNC")) {
+      // Open at once, so that a signal cannot restart a blocked open after
+      // the other side has come and gone; poll reports the hang-up only
+      // once a writer has been and closed.
+      const int fd = open(gate, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      for (char byte; fd >= 0;) {
+        struct pollfd wait{fd, POLLIN, 0};
+        if (poll(&wait, 1, -1) < 0 && errno != EINTR) break;
+        if ((wait.revents & (POLLIN | POLLHUP)) != 0 && read(fd, &byte, 1) == 0) break;
+      }
+      if (fd >= 0) close(fd);
+    }
+    if (const char* fault = std::getenv("CREDGRAFT_FAULT_AT_SYNC")) {
+      if (std::strcmp(fault, "abort") == 0) std::abort();
+      int* volatile nowhere = nullptr;
+      *nowhere = 1;
     }
   }
   const char* failing = std::getenv("CREDGRAFT_FAIL_SYNC");

@@ -42,6 +42,17 @@ bool sanitized() {
 #endif
 }
 
+// Waits until the program has the FIFO at `path` open for reading; returns
+// the writing end, or -1 after ten seconds.
+int wait_for_reader(const std::string& path) {
+  for (int tries = 0; tries < 1000; ++tries) {
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
 // Makes the key a FIFO, so that a run stops at a known point: after the
 // parameter file was read, before anything is written.
 struct fifo_key {
@@ -50,21 +61,28 @@ struct fifo_key {
     std::filesystem::remove(path);
     if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
   }
-  // Waits until the program has the FIFO open for reading; returns the
-  // writing end, or -1 after ten seconds.
-  int wait_for_reader() const {
-    for (int tries = 0; tries < 1000; ++tries) {
-      const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-      if (fd >= 0) return fd;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
+  int wait_for_reader() const { return ::wait_for_reader(path); }
   static void feed(int fd, const std::string& bytes) {
     EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     close(fd);
   }
 };
+
+// Waits up to ten seconds until `pid` has taken `signal` and sleeps again.
+void wait_until_taken(int pid, int signal) {
+  for (int tries = 0; tries < 1000; ++tries) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    bool sleeping = false, pending = false;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("State:", 0) == 0) sleeping = line.find("(sleeping)") != std::string::npos;
+      if (line.rfind("ShdPnd:", 0) == 0 || line.rfind("SigPnd:", 0) == 0) {
+        pending = pending || ((std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1) != 0;
+      }
+    }
+    if (sleeping && !pending) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
 
 std::string limit_of(int pid, const std::string& name) {
   std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
@@ -189,6 +207,64 @@ TEST(window, stop_requests_inside_the_window_wait_for_the_run_status) {
   result = f.run("A=1\nKEY=old\n", {"KEY", "pkey"});
   EXPECT_EQ(result.status, 3);
   EXPECT_EQ(result.error, "Cannot write " + f.file + "\nCannot restore " + f.file + "\n");
+}
+
+TEST(window, fault_signals_that_another_process_sends_wait_but_real_faults_end_the_run) {
+  window_fixture f;
+  const std::string before = "A=1\nKEY=old\n";
+  const std::string after = "A=1\nKEY=" + key_b64 + "\n";
+  const std::string gate = f.dir / "gate";
+  ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+  const run_options plain = f.options;
+  f.options.allow_core_dumps = true;
+  f.options.environment = {"CREDGRAFT_PAUSE_AT_SYNC=" + gate};
+
+  // Sent with kill(2) while the run waits at its sync: the signals that
+  // otherwise report a fault, and the two the C library keeps for itself;
+  // one at a time, then all of them.
+  const std::vector<int> sent{SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, 32, 33};
+  std::vector<std::vector<int>> batches;
+  for (int s : sent) batches.push_back({s});
+  batches.push_back(sent);
+  for (const std::vector<int>& batch : batches) {
+    const std::string label = std::to_string(batch.front()) + (batch.size() > 1 ? " and on" : "");
+    write_file(f.file, before);
+    running_program running = start_credgraft({f.file, "KEY", "pkey"}, f.options);
+    const int writer = wait_for_reader(gate);
+    ASSERT_GE(writer, 0) << label;
+    // valgrind fails an assertion of its own when a fault signal comes while
+    // the program runs, so there each waits until it sleeps at the sync.
+    if (under_valgrind()) wait_until_taken(running.pid, batch.front());
+    for (int s : batch) {
+      EXPECT_EQ(kill(running.pid, s), 0) << label;
+      if (under_valgrind() && s < 32) wait_until_taken(running.pid, s);
+    }
+    close(writer);
+    run_result result = finish_credgraft(running);
+    EXPECT_EQ(result.signal, 0) << label;
+    EXPECT_FALSE(result.core_dumped) << label;
+    EXPECT_EQ(result.status, 0) << label;
+    EXPECT_EQ(result.error, "") << label;
+    EXPECT_EQ(read_file(f.file), after) << label;
+    ASSERT_GE(result.log.size(), 2u) << label;
+    EXPECT_EQ(result.log[result.log.size() - 2], "fdatasync") << label;
+    EXPECT_EQ(run_credgraft({f.file, "KEY", "pkey"}, plain).status, 1) << label;
+  }
+
+  // A fault of the run's own at the same point still ends it at once, with
+  // every byte already written. valgrind reports the bad access itself.
+  for (const char* fault : {"segv", "abort"}) {
+    const bool segv = std::string(fault) == "segv";
+    if (segv && under_valgrind()) continue;
+    f.options.environment = {std::string("CREDGRAFT_FAULT_AT_SYNC=") + fault};
+    const run_result result = f.run(before, {"KEY", "pkey"});
+    EXPECT_EQ(result.signal, segv ? SIGSEGV : SIGABRT) << fault;
+    EXPECT_FALSE(result.core_dumped) << fault;
+    EXPECT_EQ(read_file(f.file), after) << fault;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(f.dir.path)) {
+    EXPECT_EQ(entry.path().filename().string().find("core"), std::string::npos);
+  }
 }
 
 TEST(window, nothing_changes_until_the_credentials_are_read) {
