@@ -138,7 +138,8 @@ target() {
 }
 
 # hook [VAR=VALUE...] [ARG...]: runs the hook under dash with no setting of
-# the caller's, its pid in $work/pid; sets $status, stderr in $work/err.
+# the caller's, its pid in $work/pid; sets $status, stdout in $work/out and
+# stderr in $work/err.
 hook() {
   : >calls
   [ -n "$keep_err" ] || : >err
@@ -156,7 +157,7 @@ hook() {
   env -i PATH="$work/bin:${tools:-$PATH}" HOME="$work" RUNTIME_DIRECTORY="$work/run" \
     STATE_DIRECTORY="$work/state" CREDGRAFT_TARGETS="$work/etc/credgraft" \
     CREDGRAFT_DEFAULTS="$work/etc/default" $variables \
-    sh -c 'echo $$ >"$0/pid"; exec dash "$0/hook" "$@"' "$work" "$@" 2>>err || status=$?
+    sh -c 'echo $$ >"$0/pid"; exec dash "$0/hook" "$@"' "$work" "$@" >out 2>>err || status=$?
   cat calls err >>all-calls
 }
 keep_err=""
@@ -475,6 +476,10 @@ for line in "b: CREDGRAFT_SETTLE and CREDGRAFT_LOCK_WAIT must be whole seconds" 
   "failed targets: b \(exit 78\) c \(exit 78\) d \(exit 2\) e \(exit 78\) f \(exit 78\) \(files with bad names\)"; do
   check "all: $line" logged "err -t credgraft-hook -- $line"
 done
+hook --list
+check "list: exit $status" exits 0
+check "list: the targets" [ "$(tr '\n' ' ' <out)" = "default a b c d e f i " ]
+check "list: nothing run or logged" [ ! -s calls -a ! -s err ]
 printf '%s\n' "$old_params" >a.params
 printf '%s\n' "$old_params" >i.params
 hook a
@@ -492,12 +497,40 @@ done <<'EOF'
 nosuch|78|no target nosuch
 ../a|64|"../a" is not a target name
 .a|64|".a" is not a target name
-a b|64|usage: credgraft-hook \[NAME\]
+a b|64|usage: credgraft-hook \[--list \| NAME\]
+--list a|64|usage: credgraft-hook
 EOF
 rm -f etc/credgraft/* etc/default
 hook
 check "none: exit $status" exits 78
 check "none: logged" logged "err -t credgraft-hook -- no target configured"
+# --list, the service's condition: 78 and a notice only when a run has
+# nothing to do and nothing to report.
+#   set-up       exit  printed
+while read -r setup want_exit want_out; do
+  fresh
+  case $setup in
+    none) rm etc/default ;;
+    shared) echo CREDGRAFT_SETTLE=1 >etc/default ;;
+    both) target default && target z ;;
+    bad-name) rm etc/default && target 'g h' ;;
+  esac
+  hook --list
+  check "list $setup: exit $status" exits "$want_exit"
+  check "list $setup: printed" [ "$(tr '\n' , <out)" = "${want_out#-}" ]
+  check "list $setup: nothing run" runs 0
+  if [ "$want_exit" -eq 0 ]; then
+    check "list $setup: nothing logged" [ ! -s calls -a ! -s err ]
+  else
+    check "list $setup: logged" called "logger -p daemon.notice -t credgraft-hook -- no target configured: add $work/etc/credgraft/NAME.conf"
+  fi
+done <<'EOF'
+none      78 -
+shared    78 -
+legacy     0 default,
+both       0 default,z,
+bad-name   0 -
+EOF
 
 case=secrecy
 grep -hv -e '-----' ./*.key | while read -r line; do

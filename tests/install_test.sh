@@ -172,7 +172,8 @@ fi
 grep -q '/usr/sbin/credgraft' "$root/$hook" || fail "hook's program"
 if grep -v '^#' "$root/etc/default/credgraft" | grep -q .; then fail "settings file sets something"; fi
 # unit | lines it must hold (the service: every target, its state, a stop that
-# spares a restart under way, and the hook reads its settings itself)
+# spares a restart under way, the hook reads its settings itself, and runs
+# are skipped, not failed, until a target is configured)
 while IFS='|' read -r unit lines; do
   IFS=';'
   for line in $lines; do
@@ -180,7 +181,7 @@ while IFS='|' read -r unit lines; do
   done
   unset IFS
 done <<EOF
-credgraft-renew.service|ExecStart=/$hook;Type=oneshot;KillMode=mixed;StateDirectory=credgraft;RuntimeDirectory=credgraft;RuntimeDirectoryPreserve=yes
+credgraft-renew.service|ExecCondition=/$hook --list;ExecStart=/$hook;Type=oneshot;KillMode=mixed;StateDirectory=credgraft;RuntimeDirectory=credgraft;RuntimeDirectoryPreserve=yes
 credgraft-renew.path|PathChanged=$dir/latest.key;PathChanged=$dir/latest.crt;Unit=credgraft-renew.service;WantedBy=paths.target
 credgraft-renew.timer|OnBootSec=5min;OnCalendar=daily;Persistent=yes;Unit=credgraft-renew.service;WantedBy=timers.target
 EOF
@@ -191,7 +192,7 @@ fi
 if command -v systemd-analyze >/dev/null 2>&1; then
   # The units as installed, with the hook's path taken into the install tree.
   mkdir "$root/verify"
-  sed "s|^ExecStart=|ExecStart=$root|" "$root/$units/credgraft-renew.service" \
+  sed "s|^\(Exec[A-Za-z]*=\)|\1$root|" "$root/$units/credgraft-renew.service" \
     > "$root/verify/credgraft-renew.service"
   cp "$root/$units/credgraft-renew.path" "$root/$units/credgraft-renew.timer" "$root/verify/"
   systemd-analyze verify --man=no "$root/verify/credgraft-renew.path" \
