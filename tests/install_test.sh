@@ -117,14 +117,15 @@ postinst|configure|no|0|$enable
 prerm|remove|yes|0|deb-systemd-invoke stop $p $t;deb-systemd-invoke stop credgraft-renew.service
 prerm|upgrade 1.2.0|yes|0|
 prerm|remove|no|0|
-postrm|remove|yes|0|$reload
-postrm|remove|no|0|
+postrm|remove|yes|0|$reload;$helper mask $p $t
+postrm|remove|no|0|$helper mask $p $t
 postrm|upgrade 1.2.0|yes|0|
-postrm|purge|no|0|$helper purge $p $t
+postrm|purge|no|0|$helper purge $p $t;$helper unmask $p $t
 EOF
 
   # The real helper, with the install tree as the root dpkg installs to: an
-  # install enables both units there, and a purge leaves no trace of them.
+  # install enables both units there, a removal masks them, and a purge
+  # leaves no trace of them.
   if command -v deb-systemd-helper >/dev/null 2>&1; then
     rm -rf /run/systemd
     export DPKG_ROOT="$root" DPKG_MAINTSCRIPT_PACKAGE=credgraft
@@ -132,6 +133,11 @@ EOF
       || fail "postinst with the helper: $(cat "$root/err")"
     for link in paths.target.wants/$p timers.target.wants/$t; do
       [ -L "$root/etc/systemd/system/$link" ] || fail "postinst did not enable ${link#*/}"
+    done
+    DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" remove 2>"$root/err" \
+      || fail "postrm remove with the helper: $(cat "$root/err")"
+    for unit in $p $t; do
+      [ "$(readlink "$root/etc/systemd/system/$unit")" = /dev/null ] || fail "postrm remove did not mask $unit"
     done
     DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" purge 2>"$root/err" \
       || fail "postrm purge with the helper: $(cat "$root/err")"
