@@ -138,7 +138,8 @@ target() {
 }
 
 # hook [VAR=VALUE...] [ARG...]: runs the hook under dash with no setting of
-# the caller's, its pid in $work/pid; sets $status, stderr in $work/err.
+# the caller's, its pid in $work/pid; sets $status, stdout in $work/out and
+# stderr in $work/err.
 hook() {
   : >calls
   [ -n "$keep_err" ] || : >err
@@ -156,7 +157,7 @@ hook() {
   env -i PATH="$work/bin:${tools:-$PATH}" HOME="$work" RUNTIME_DIRECTORY="$work/run" \
     STATE_DIRECTORY="$work/state" CREDGRAFT_TARGETS="$work/etc/credgraft" \
     CREDGRAFT_DEFAULTS="$work/etc/default" $variables \
-    sh -c 'echo $$ >"$0/pid"; exec dash "$0/hook" "$@"' "$work" "$@" 2>>err || status=$?
+    sh -c 'echo $$ >"$0/pid"; exec dash "$0/hook" "$@"' "$work" "$@" >out 2>>err || status=$?
   cat calls err >>all-calls
 }
 keep_err=""
@@ -322,6 +323,42 @@ for name in CREDGRAFT_CREDENTIAL_DIR CREDGRAFT CREDGRAFT_LOCK; do
   check "$name warned" logged "warning .*-- $name, set in .*, is no longer a setting"
 done
 
+# Settings that root would run though another user may have written them:
+# refused, the defaults file for the whole run, a target's for that target;
+# --list leaves the failure to the run.
+#   file           how    exit runs listed     logged
+case=unsafe_settings
+while read -r file how want_exit want_runs want_list want_log; do
+  [ "$how" != owner ] || [ "$(id -u)" -eq 0 ] || continue
+  fresh
+  target a
+  case $how in
+    owner) chown 65534 "$file" ;;
+    link) mv "$file" linked && chmod o+w linked && ln -s "$work/linked" "$file" ;;
+    *) chmod "$how" "$file" ;;
+  esac
+  hook
+  check "$file $how: exit $status" exits "$want_exit"
+  check "$file $how: credgraft runs" runs "$want_runs"
+  if [ "$want_log" = - ]; then
+    check "$file $how: readable by all is fine" not_logged "daemon.err"
+  else
+    check "$file $how: logged" logged "err -t credgraft-hook -- $want_log"
+  fi
+  [ "$want_runs" -eq 0 ] || check "$file $how: default restarted" restarts app.service 1
+  hook --list
+  check "$file $how: list: exit $status" exits 0
+  check "$file $how: listed" [ "$(tr '\n' , <out)" = "$want_list" ]
+done <<EOF
+etc/default        g+w    77 0 a,         $work/etc/default: writable by its group or by others; not read, no target run
+etc/default        owner  77 0 a,         $work/etc/default: owned by uid 65534, not by root; not read, no target run
+etc/default        link   77 0 a,         $work/etc/default: writable by its group
+etc/credgraft      o+w    77 1 default,a, a: $work/etc/credgraft: writable by its group or by others; not read
+etc/credgraft/a.conf owner 77 1 default,a, a: $work/etc/credgraft/a.conf: owned by uid 65534, not by root; not read
+etc/credgraft/a.conf link 77 1 default,a, a: $work/etc/credgraft/a.conf: writable
+etc/credgraft/a.conf go+r 0 2 default,a, -
+EOF
+
 # The restart: try-restart for an active service, restart for a failed one,
 # nothing for a stopped one; the service must be active afterwards.
 #   state     extra     exit  call        logged
@@ -458,6 +495,12 @@ target e 'CREDGRAFT_PAIRS="TLS_KEY pkey TLS_CERT"'
 target f 'if then'
 target 'g h'
 target i 'CREDGRAFT_RESTART="systemctl reload i.service"'
+target j
+chmod g+w etc/credgraft/j.conf
+target l
+mv etc/credgraft/l.conf l.real
+chmod o+w l.real
+ln -s "$work/l.real" etc/credgraft/l.conf
 hook
 check "all: exit $status" exits 78
 check "all: default reloaded" called "systemctl reload app.service"
@@ -472,9 +515,15 @@ for line in "b: CREDGRAFT_SETTLE and CREDGRAFT_LOCK_WAIT must be whole seconds" 
   "e: CREDGRAFT_PAIRS in $work/etc/credgraft/e.conf must be pairs" \
   "f: $work/etc/credgraft/f.conf is not a file of shell assignments" \
   "$work/etc/credgraft/g h.conf: not a valid target name" \
-  "failed targets: b \(exit 78\) c \(exit 78\) d \(exit 2\) e \(exit 78\) f \(exit 78\) \(files with bad names\)"; do
+  "j: $work/etc/credgraft/j.conf: writable by its group or by others; not read" \
+  "l: $work/etc/credgraft/l.conf: writable by its group or by others; not read" \
+  "failed targets: b \(exit 78\) c \(exit 78\) d \(exit 2\) e \(exit 78\) f \(exit 78\) j \(exit 77\) l \(exit 77\) \(files with bad names\)"; do
   check "all: $line" logged "err -t credgraft-hook -- $line"
 done
+hook --list
+check "list: exit $status" exits 0
+check "list: the targets" [ "$(tr '\n' ' ' <out)" = "default a b c d e f i j l " ]
+check "list: nothing run or logged" [ ! -s calls -a ! -s err ]
 printf '%s\n' "$old_params" >a.params
 printf '%s\n' "$old_params" >i.params
 hook a
@@ -492,12 +541,40 @@ done <<'EOF'
 nosuch|78|no target nosuch
 ../a|64|"../a" is not a target name
 .a|64|".a" is not a target name
-a b|64|usage: credgraft-hook \[NAME\]
+a b|64|usage: credgraft-hook \[--list \| NAME\]
+--list a|64|usage: credgraft-hook
 EOF
 rm -f etc/credgraft/* etc/default
 hook
 check "none: exit $status" exits 78
 check "none: logged" logged "err -t credgraft-hook -- no target configured"
+# --list, the service's condition: 78 and a notice only when a run has
+# nothing to do and nothing to report.
+#   set-up       exit  printed
+while read -r setup want_exit want_out; do
+  fresh
+  case $setup in
+    none) rm etc/default ;;
+    shared) echo CREDGRAFT_SETTLE=1 >etc/default ;;
+    both) target default && target z ;;
+    bad-name) rm etc/default && target 'g h' ;;
+  esac
+  hook --list
+  check "list $setup: exit $status" exits "$want_exit"
+  check "list $setup: printed" [ "$(tr '\n' , <out)" = "${want_out#-}" ]
+  check "list $setup: nothing run" runs 0
+  if [ "$want_exit" -eq 0 ]; then
+    check "list $setup: nothing logged" [ ! -s calls -a ! -s err ]
+  else
+    check "list $setup: logged" called "logger -p daemon.notice -t credgraft-hook -- no target configured: add $work/etc/credgraft/NAME.conf"
+  fi
+done <<'EOF'
+none      78 -
+shared    78 -
+legacy     0 default,
+both       0 default,z,
+bad-name   0 -
+EOF
 
 case=secrecy
 grep -hv -e '-----' ./*.key | while read -r line; do

@@ -117,14 +117,15 @@ postinst|configure|no|0|$enable
 prerm|remove|yes|0|deb-systemd-invoke stop $p $t;deb-systemd-invoke stop credgraft-renew.service
 prerm|upgrade 1.2.0|yes|0|
 prerm|remove|no|0|
-postrm|remove|yes|0|$reload
-postrm|remove|no|0|
+postrm|remove|yes|0|$reload;$helper mask $p $t
+postrm|remove|no|0|$helper mask $p $t
 postrm|upgrade 1.2.0|yes|0|
-postrm|purge|no|0|$helper purge $p $t
+postrm|purge|no|0|$helper purge $p $t;$helper unmask $p $t
 EOF
 
   # The real helper, with the install tree as the root dpkg installs to: an
-  # install enables both units there, and a purge leaves no trace of them.
+  # install enables both units there, a removal masks them, and a purge
+  # leaves no trace of them.
   if command -v deb-systemd-helper >/dev/null 2>&1; then
     rm -rf /run/systemd
     export DPKG_ROOT="$root" DPKG_MAINTSCRIPT_PACKAGE=credgraft
@@ -132,6 +133,11 @@ EOF
       || fail "postinst with the helper: $(cat "$root/err")"
     for link in paths.target.wants/$p timers.target.wants/$t; do
       [ -L "$root/etc/systemd/system/$link" ] || fail "postinst did not enable ${link#*/}"
+    done
+    DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" remove 2>"$root/err" \
+      || fail "postrm remove with the helper: $(cat "$root/err")"
+    for unit in $p $t; do
+      [ "$(readlink "$root/etc/systemd/system/$unit")" = /dev/null ] || fail "postrm remove did not mask $unit"
     done
     DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" purge 2>"$root/err" \
       || fail "postrm purge with the helper: $(cat "$root/err")"
@@ -172,7 +178,8 @@ fi
 grep -q '/usr/sbin/credgraft' "$root/$hook" || fail "hook's program"
 if grep -v '^#' "$root/etc/default/credgraft" | grep -q .; then fail "settings file sets something"; fi
 # unit | lines it must hold (the service: every target, its state, a stop that
-# spares a restart under way, and the hook reads its settings itself)
+# spares a restart under way, the hook reads its settings itself, and runs
+# are skipped, not failed, until a target is configured)
 while IFS='|' read -r unit lines; do
   IFS=';'
   for line in $lines; do
@@ -180,7 +187,7 @@ while IFS='|' read -r unit lines; do
   done
   unset IFS
 done <<EOF
-credgraft-renew.service|ExecStart=/$hook;Type=oneshot;KillMode=mixed;StateDirectory=credgraft;RuntimeDirectory=credgraft;RuntimeDirectoryPreserve=yes
+credgraft-renew.service|ExecCondition=/$hook --list;ExecStart=/$hook;Type=oneshot;KillMode=mixed;StateDirectory=credgraft;RuntimeDirectory=credgraft;RuntimeDirectoryPreserve=yes
 credgraft-renew.path|PathChanged=$dir/latest.key;PathChanged=$dir/latest.crt;Unit=credgraft-renew.service;WantedBy=paths.target
 credgraft-renew.timer|OnBootSec=5min;OnCalendar=daily;Persistent=yes;Unit=credgraft-renew.service;WantedBy=timers.target
 EOF
@@ -191,7 +198,7 @@ fi
 if command -v systemd-analyze >/dev/null 2>&1; then
   # The units as installed, with the hook's path taken into the install tree.
   mkdir "$root/verify"
-  sed "s|^ExecStart=|ExecStart=$root|" "$root/$units/credgraft-renew.service" \
+  sed "s|^\(Exec[A-Za-z]*=\)|\1$root|" "$root/$units/credgraft-renew.service" \
     > "$root/verify/credgraft-renew.service"
   cp "$root/$units/credgraft-renew.path" "$root/$units/credgraft-renew.timer" "$root/verify/"
   systemd-analyze verify --man=no "$root/verify/credgraft-renew.path" \
