@@ -4,7 +4,7 @@
 # The README lists them and what each is for; CI adds its own extras.
 set -eu
 
-packages="cmake ninja-build g++ libgtest-dev libbenchmark-dev valgrind openssl $*"
+packages="cmake ninja-build g++ libgtest-dev libbenchmark-dev valgrind openssl shellcheck $*"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
@@ -23,4 +23,5 @@ else
 fi
 echo "Installing:$missing"
 $as_root apt-get update -qq
+# shellcheck disable=SC2086 # the lists are words
 DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq --no-install-recommends $missing </dev/null
