@@ -122,6 +122,24 @@ postrm|remove|no|0|
 postrm|upgrade 1.2.0|yes|0|
 postrm|purge|no|0|$helper purge $p $t
 EOF
+
+  # The real helper, with the install tree as the root dpkg installs to: an
+  # install enables both units there, and a purge leaves no trace of them.
+  if command -v deb-systemd-helper >/dev/null 2>&1; then
+    rm -rf /run/systemd
+    export DPKG_ROOT="$root" DPKG_MAINTSCRIPT_PACKAGE=credgraft
+    DPKG_MAINTSCRIPT_NAME=postinst sh "$scripts/postinst" configure '' 2>"$root/err" \
+      || fail "postinst with the helper: $(cat "$root/err")"
+    for link in paths.target.wants/$p timers.target.wants/$t; do
+      [ -L "$root/etc/systemd/system/$link" ] || fail "postinst did not enable ${link#*/}"
+    done
+    DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" purge 2>"$root/err" \
+      || fail "postrm purge with the helper: $(cat "$root/err")"
+    left=$(find "$root/etc/systemd" "$root/var/lib/systemd" -name 'credgraft-renew.*')
+    [ -z "$left" ] || fail "purge left $left"
+  else
+    echo "deb-systemd-helper not found: enablement not checked"
+  fi
   exit 0
 fi
 
