@@ -650,8 +650,8 @@ expect restarts myapp 1
 expect restarts intranet 1
 expect serves myapp V
 expect serves intranet V
-# One target failing does not stop the other.
-mv /etc/intranet/tls.env /etc/intranet/tls.env.away
+# One target failing, its directory gone, does not stop the other.
+mv /etc/intranet /etc/intranet.away
 mark
 renew_in_place W
 expect after "$changed_myapp"
@@ -661,7 +661,7 @@ expect exited 2
 expect not_logged "$changed_intranet"
 expect serves myapp W
 expect serves intranet V
-mv /etc/intranet/tls.env.away /etc/intranet/tls.env
+mv /etc/intranet.away /etc/intranet
 mark
 systemctl start "$renew"
 expect after "$changed_intranet"
