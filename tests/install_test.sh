@@ -73,15 +73,17 @@ EOF
 
   # The maintainer scripts, with deb-systemd-helper, deb-systemd-invoke and
   # systemctl as stubs that record their calls; "was-enabled" answers $WAS.
-  mkdir "$root/bin"
-  cat > "$root/bin/stub" <<'STUB'
+  # Not in the tree's bin/: the real helper below would take a systemctl
+  # there for the installed system's own.
+  mkdir "$root/stubs"
+  cat > "$root/stubs/stub" <<'STUB'
 #!/bin/sh
 echo "${0##*/} $*" >> "$CALLS"
 case "$*" in *was-enabled*) exit "${WAS:-0}" ;; esac
 STUB
-  chmod +x "$root/bin/stub"
+  chmod +x "$root/stubs/stub"
   for name in deb-systemd-helper deb-systemd-invoke systemctl; do
-    ln -s stub "$root/bin/$name"
+    ln -s stub "$root/stubs/$name"
   done
   p=credgraft-renew.path t=credgraft-renew.timer
   helper=deb-systemd-helper
@@ -98,7 +100,7 @@ STUB
     [ "$running" = no ] || mkdir -p /run/systemd/system
     : > "$root/calls"
     # shellcheck disable=SC2086 # the arguments are words
-    PATH="$root/bin:$PATH" CALLS="$root/calls" WAS=$was sh "$scripts/$script" $arguments \
+    PATH="$root/stubs:$PATH" CALLS="$root/calls" WAS=$was sh "$scripts/$script" $arguments \
       || fail "$script $arguments exited $?"
     calls=$(tr '\n' ';' < "$root/calls")
     [ "$calls" = "${expected:+$expected;}" ] \
