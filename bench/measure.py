@@ -166,11 +166,14 @@ os.sync()
 for name in ("large-start", "many"):
     c[f"durable {name}"] = durable_copy(name)
 c["in place typical"] = in_place_copy("typical")
+# No goal: what starting a process and waiting for it costs here, the share
+# of a typical run that no program can save.
+c["true"] = command("true (start-up alone)", [shutil.which("true")], None, 0)
 
 # (commands, rounds, warm-up rounds): a typical run takes a millisecond or
 # two, so it needs many more rounds for a stable median than a 60 MB one.
 groups = [
-    (["typical", "in place typical", "typical unchanged", "cat typical", "cat typical.after"], 301, 10),
+    (["typical", "in place typical", "typical unchanged", "cat typical", "cat typical.after", "true"], 301, 10),
     (["large-end", "cat large-end", "large-end unchanged", "cat large-end.after", "small-end"], 51, 3),
     (["large-start", "durable large-start", "small-start"], 51, 3),
     (["many", "durable many"], 51, 3),
