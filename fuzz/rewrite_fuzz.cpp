@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   struct stat info;
   if (stat(file.c_str(), &info) != 0) std::abort();
   const int status = rewrite_parameter_file(file.c_str(), text.data(), text.size(),
-                                            {info.st_dev, info.st_ino, info.st_mode}, table.data());
+                                            file_identity_of(info), table.data());
   std::string expected;
   const int expected_status = model_rewrite(text, model, &expected);
   const std::string written = read_whole(file);

@@ -18,18 +18,33 @@ enum param_result : int {
   param_ok = 0,
   param_failed = 1,         // cannot open, other file, over a limit, no space, a failed write
   param_out_of_memory = 2,  // param_file_open only: nothing was opened
+  param_changed = 3,        // param_file_open only: the file was written to since it was read
+};
+
+// What the window changes: the new content's bytes from `from` to `new_end`
+// replace the old ones from `from` to `old_end`, and the size goes from
+// `old_size` to `new_size`. Every byte outside that region stays as it is;
+// an empty region (from == new_end == old_end) with equal sizes writes nothing.
+struct param_change {
+  std::size_t from = 0;
+  std::size_t new_end = 0;  // the new size, or the end of the last byte that differs
+  std::size_t old_end = 0;  // the old size, or the same end as new_end
+  std::size_t old_size = 0;
+  std::size_t new_size = 0;
 };
 
 // The parameter file open for its rewrite. Dropping it closes what is open
 // without looking at the result, and wipes the output buffer.
 struct param_file {
   int fd = -1;
-  int directory_fd = -1;  // the directory of a file created here, synced with it
-  bool regular = false;   // only regular files are reserved, truncated and synced
-  mode_t mode = 0;        // the file's mode when it was opened
-  bool failed = false;    // a write failed: later writes do nothing
-  std::size_t used = 0;   // bytes waiting in `buffer`
-  text_buffer buffer;     // may hold key text, so it is wiped like any other
+  bool regular = false;       // only regular files are reserved, truncated and synced
+  mode_t mode = 0;            // the file's mode when it was opened
+  bool failed = false;        // a write failed: later writes do nothing
+  param_change change;        // what is written: all of it for any but a regular file
+  std::size_t offset = 0;     // of the next byte appended, in the new content
+  std::size_t buffer_at = 0;  // the offset of the first byte waiting in `buffer`
+  std::size_t used = 0;       // bytes waiting in `buffer`
+  text_buffer buffer;         // may hold key text, so it is wiped like any other
 
   param_file() = default;
   param_file(const param_file&) = delete;
@@ -37,31 +52,42 @@ struct param_file {
   ~param_file();
 };
 
-// Opens `path` for writing without emptying it, and only if it is the file
-// `read` describes; if nothing is at `path` any more, creates a file there
-// with O_EXCL and mode 0600. `content_size`, the new content's size, bounds
-// the output buffer. Returns param_ok and fills `*out` (which must be
-// closed); param_failed or param_out_of_memory, with nothing written or
-// created and `*out` untouched, otherwise. A symbolic link in `path` is
-// followed, but a file created here is never a link's target.
-int param_file_open(const char* path, const file_identity& read, std::size_t content_size,
+// Opens `path` for writing without emptying it, and only if it is still the
+// file `read` describes: the same device and inode, and the same size and
+// times. `change` is what the window will write; its size bounds the output
+// buffer. Returns param_ok and fills `*out` (which must be closed);
+// param_changed when the file was written to since `read`, param_failed when
+// nothing or another file is at `path`, param_out_of_memory; with nothing
+// written or created and `*out` untouched on failure. A symbolic link in
+// `path` is followed.
+int param_file_open(const char* path, const file_identity& read, const param_change& change,
                     param_file* out);
 
-// Checks, before any byte changes, that the file can go from `old_size` bytes
-// to `new_size` bytes and back: the file-size limit allows the larger, and the
-// growth is reserved where the file system can, so that a full disk shows now.
-// Returns param_ok or param_failed; the file's content and size are untouched.
-int param_file_reserve(param_file* file, std::size_t old_size, std::size_t new_size);
+// Checks, before any byte changes, that the window can write its region and a
+// restore can write it back: the file-size limit allows both, the file
+// system's free space holds the blocks of both (a copy-on-write file system
+// needs new blocks even to overwrite), and any growth is reserved where the
+// file system can. Returns param_ok or param_failed; the file is untouched.
+int param_file_reserve(param_file* file);
 
 // Starts the write window: blocks every signal that can be blocked, except
 // those that report a fault, for the rest of the process's life. A pending
 // stop request then ends nothing until the process exits with its status.
 void param_window_begin();
 
-// Appends `count` bytes to the new content (from the file's first byte).
-// Returns param_ok, or param_failed once any write has failed; 0 and nothing
+// Appends `count` bytes to the new content (which starts at the file's first
+// byte); only those inside the region of the change are written. Returns
+// param_ok, or param_failed once any write has failed; param_ok and nothing
 // written for an absent file.
 int param_write_bytes(param_file* file, const char* bytes, std::size_t count);
+
+// The pieces of the line param_write_string writes: the name, "=" or "=\"",
+// the value cut to param_value_limit bytes, and "\n" or "\"\n".
+struct param_span {
+  const char* bytes;
+  std::size_t count;
+};
+void param_line_parts(const char* name, const char* value, param_span parts[4]);
 
 // Appends "NAME=VALUE\n", or "NAME=\"VALUE\"\n" when the value holds a space
 // (0x20), with the value cut to its first param_value_limit bytes. Returns the
@@ -72,13 +98,14 @@ int param_write_string(param_file* file, const char* name, const char* value);
 // The length of the line param_write_string writes for `name` and `value`.
 std::size_t param_line_length(const char* name, const char* value);
 
-// Ends the rewrite: writes what is buffered, cuts the file to `length` bytes,
-// syncs it (and the directory of a file created here) and closes it. Returns
-// param_ok with the new content on stable storage; param_failed otherwise,
-// with the file still open for param_file_restore unless the close failed.
-int param_file_close(param_file* file, std::size_t length);
+// Ends the rewrite: flushes, sets a changed size, moves the modification time
+// if no byte changed, syncs and closes. Returns param_ok once the new content
+// is synced (a failing close after that changes nothing); param_failed
+// otherwise, the file left open for param_file_restore unless it was closed.
+int param_file_close(param_file* file);
 
-// Puts `text` back as the whole content of a file that param_file_close
-// could not finish: from the first byte, cut to `length`, synced, closed.
-// Returns param_ok, or param_failed when that fails too.
-int param_file_restore(param_file* file, const char* text, std::size_t length);
+// Puts the old bytes of the change's region back, from `old_text`, the whole
+// old content, and the old size, into a file that param_file_close could not
+// finish; then syncs and closes it. Returns param_ok, or param_failed when
+// that fails too or the file is not open any more.
+int param_file_restore(param_file* file, const char* old_text);

@@ -38,6 +38,19 @@ bool grow(text_buffer& buffer, std::size_t needed) {
   return true;
 }
 
+struct closer {
+  void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
+};
+using stream = std::unique_ptr<std::FILE, closer>;
+
+// Unbuffered, so that no copy of a key is left in a stdio buffer freed
+// without being wiped.
+stream open_unbuffered(const char* path) {
+  stream in{std::fopen(path, "re")};
+  if (in) std::setvbuf(in.get(), nullptr, _IONBF, 0);
+  return in;
+}
+
 }  // namespace
 
 int read_whole_file(std::FILE* stream, text_buffer* out) {
@@ -74,18 +87,28 @@ int read_whole_file(std::FILE* stream, text_buffer* out) {
 }
 
 int read_whole_path(const char* path, text_buffer* out, file_identity* identity) {
-  struct closer {
-    void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
-  };
-  const std::unique_ptr<std::FILE, closer> in{std::fopen(path, "re")};
+  const stream in = open_unbuffered(path);
   if (!in) return errno == ENOMEM ? read_out_of_memory : read_failed;
-  std::setvbuf(in.get(), nullptr, _IONBF, 0);
   struct stat info;
   if (identity != nullptr && fstat(fileno(in.get()), &info) != 0) return read_failed;
   text_buffer text;
   const int result = read_whole_file(in.get(), &text);
   if (result != read_ok) return result;
   *out = std::move(text);
-  if (identity != nullptr) *identity = file_identity{info.st_dev, info.st_ino, info.st_mode};
+  if (identity != nullptr) *identity = file_identity_of(info);
+  return read_ok;
+}
+
+int read_path_prefix(const char* path, std::size_t limit, text_buffer* out) {
+  if (out == nullptr || limit == SIZE_MAX) return read_failed;
+  const stream in = open_unbuffered(path);
+  if (!in) return errno == ENOMEM ? read_out_of_memory : read_failed;
+  text_buffer text;
+  if (!text_buffer_allocate(text, limit + 1)) return read_out_of_memory;
+  // fread carries on over short reads (a pipe's) until the count or the end.
+  text.length = std::fread(text.data, 1, limit, in.get());
+  if (std::ferror(in.get())) return read_failed;
+  text.data[text.length] = '\0';
+  *out = std::move(text);
   return read_ok;
 }

@@ -1,6 +1,7 @@
 // Reading a whole stdio stream into memory.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "support/file_identity.h"
@@ -24,5 +25,12 @@ int read_whole_file(std::FILE* stream, text_buffer* out);
 // closes it, whatever the read's outcome. The stream is unbuffered, so no copy
 // of a key is left in a stdio buffer freed without being wiped. Returns a
 // read_result; on success replaces `*out` and, when `identity` is given, stores
-// the file's device, inode and mode there. On failure both are untouched.
+// there what the file was just before the read (device, inode, mode, size and
+// times). On failure both are untouched.
 int read_whole_path(const char* path, text_buffer* out, file_identity* identity = nullptr);
+
+// Like read_whole_path, but reads no more than the first `limit` bytes (NUL
+// bytes included), so that a device or a huge file costs no more than that.
+// Returns a read_result; on success replaces `*out`, whose length is at most
+// `limit`; on failure `*out` is untouched.
+int read_path_prefix(const char* path, std::size_t limit, text_buffer* out);

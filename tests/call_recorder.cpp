@@ -4,6 +4,15 @@
 // the write window, it can also raise the signals listed (as numbers) in
 // CREDGRAFT_RAISE_AT_SYNC, and fail the syncs counted from
 // CREDGRAFT_FAIL_SYNC (1 = every sync) with EIO.
+//
+// It also records the writes, truncations and time changes of descriptors
+// above 2 (the parameter file's), each with its offset and size; and it can
+// play the file's surroundings: CREDGRAFT_FAIL_CLOSE_AFTER_SYNC fails the
+// close of a synced descriptor (after closing it) with EIO,
+// CREDGRAFT_FREE_BLOCKS sets the free blocks that fstatvfs reports, and
+// CREDGRAFT_EDIT_AT_OPEN=N edits the file at each of the first N opens for
+// writing, just before them: CREDGRAFT_EDIT=append adds a line,
+// CREDGRAFT_EDIT=retime only sets its modification time a second back.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -13,9 +22,19 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
+
+// Set while the recorder does its own I/O, which is not the program's.
+bool busy = false;
+
+template <typename F>
+F real(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
 
 void record(const char* format, ...) {
   const char* path = std::getenv("CREDGRAFT_SYSLOG_RECORD");
@@ -36,10 +55,43 @@ void record(const char* format, ...) {
     const struct rlimit open_limit{saved.rlim_max, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &open_limit);
   }
+  const bool was_busy = busy;
+  busy = true;
   const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0 || write(fd, line, length) != length) std::abort();
   close(fd);
+  busy = was_busy;
   if (limited) setrlimit(RLIMIT_FSIZE, &saved);
+}
+
+int synced_fd = -1;
+
+bool watched(int fd) { return fd > 2 && !busy; }
+
+// Another process edits the file the program is about to open for writing.
+void edit_before_open(const char* path, int flags) {
+  static int opens = 0;
+  const char* count = std::getenv("CREDGRAFT_EDIT_AT_OPEN");
+  if (busy || count == nullptr || (flags & O_ACCMODE) != O_WRONLY || ++opens > std::atoi(count)) {
+    return;
+  }
+  busy = true;
+  const char* how = std::getenv("CREDGRAFT_EDIT");
+  if (how != nullptr && std::strcmp(how, "retime") == 0) {
+    struct stat info;
+    if (stat(path, &info) == 0) {
+      const struct timespec times[2] = {{0, UTIME_OMIT},
+                                        {info.st_mtim.tv_sec - 1, info.st_mtim.tv_nsec}};
+      utimensat(AT_FDCWD, path, times, 0);
+    }
+  } else {
+    const int fd = real<int (*)(const char*, int, ...)>("open")(path, O_WRONLY | O_APPEND);
+    if (fd >= 0) {
+      if (write(fd, "#edited\n", 8) != 8) std::abort();
+      close(fd);
+    }
+  }
+  busy = false;
 }
 
 void record_message(int priority, const char* format, va_list args) {
@@ -67,10 +119,11 @@ int sync_hook(int fd, const char* name) {
     errno = EIO;
     return -1;
   }
-  using sync_call = int (*)(int);
-  const auto real = reinterpret_cast<sync_call>(dlsym(RTLD_NEXT, name));
-  return real(fd);
+  synced_fd = fd;
+  return real<int (*)(int)>(name)(fd);
 }
+
+
 
 }  // namespace
 
@@ -78,6 +131,56 @@ extern "C" {
 
 int fdatasync(int fd) { return sync_hook(fd, "fdatasync"); }
 int fsync(int fd) { return sync_hook(fd, "fsync"); }
+
+ssize_t write(int fd, const void* bytes, size_t count) {
+  // A plain write goes to the descriptor's position, recorded as its offset.
+  if (watched(fd)) {
+    record("write offset=%lld count=%zu", static_cast<long long>(lseek(fd, 0, SEEK_CUR)), count);
+  }
+  return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, count);
+}
+// The program calls these by their plain names (its off_t is 64 bits wide).
+ssize_t pwrite(int fd, const void* bytes, size_t count, off_t offset) {
+  if (watched(fd)) record("pwrite offset=%lld count=%zu", static_cast<long long>(offset), count);
+  return real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, bytes, count, offset);
+}
+int ftruncate(int fd, off_t length) {
+  if (watched(fd)) record("ftruncate length=%lld", static_cast<long long>(length));
+  return real<int (*)(int, off_t)>("ftruncate")(fd, length);
+}
+
+int futimens(int fd, const struct timespec times[2]) {
+  if (watched(fd)) record("futimens");
+  return real<int (*)(int, const struct timespec*)>("futimens")(fd, times);
+}
+
+int close(int fd) {
+  const int result = real<int (*)(int)>("close")(fd);
+  if (!busy && fd == synced_fd && std::getenv("CREDGRAFT_FAIL_CLOSE_AFTER_SYNC") != nullptr) {
+    synced_fd = -1;
+    errno = EIO;
+    return -1;
+  }
+  return result;
+}
+
+int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+  va_end(args);
+  edit_before_open(path, flags);
+  return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+}
+
+int fstatvfs(int fd, struct statvfs* info) {
+  const int result = real<int (*)(int, struct statvfs*)>("fstatvfs")(fd, info);
+  const char* free_blocks = std::getenv("CREDGRAFT_FREE_BLOCKS");
+  if (result == 0 && free_blocks != nullptr) {
+    info->f_bavail = info->f_bfree = std::strtoull(free_blocks, nullptr, 10);
+  }
+  return result;
+}
 
 void openlog(const char* ident, int option, int facility) {
   record("openlog ident=%s option=%d facility=%d", ident != nullptr ? ident : "(null)", option,

@@ -76,7 +76,13 @@ TEST(command_line, log_identity_and_one_notice_per_pair) {
           " replacing cert in % s%n",
       // The new content is on stable storage before the run ends.
       "fdatasync", "closelog"};
-  EXPECT_EQ(result.log, expected);
+  // The writes and truncations of the file are the window tests' business.
+  std::vector<std::string> log;
+  for (const std::string& line : result.log) {
+    const std::string call = line.substr(0, line.find(' '));
+    if (call != "pwrite" && call != "write" && call != "ftruncate") log.push_back(line);
+  }
+  EXPECT_EQ(log, expected);
 }
 
 TEST(command_line, unreadable_parameter_file) {

@@ -44,7 +44,7 @@ std::string read_file(const std::string& path) {
 file_identity identity_of(const std::string& path) {
   struct stat info{};
   if (stat(path.c_str(), &info) != 0) throw std::runtime_error("cannot stat " + path);
-  return file_identity{info.st_dev, info.st_ino, info.st_mode};
+  return file_identity_of(info);
 }
 
 void write_file(const std::string& path, const std::string& bytes) {

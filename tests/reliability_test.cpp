@@ -143,6 +143,49 @@ TEST(faults, huge_line_and_huge_file) {
   EXPECT_TRUE(read_file(f.file) == line + "KEY=" + reference_base64(key_pem) + "\n" + line);
 }
 
+TEST(faults, credentials_are_read_only_as_far_as_a_value_goes) {
+  // A key that is a device that never ends, or a huge file: the run reads
+  // what a value can use and a byte more, and ends at once. The memory
+  // limit keeps a reader that wants it all from taking the machine's.
+  fault_fixture f;
+  const std::string pem = key_pem;
+  const std::string sparse = f.dir / "huge.key";
+  write_file(sparse, pem);
+  ASSERT_EQ(truncate(sparse.c_str(), off_t{1} << 32), 0);  // 4 GiB, nearly all holes
+  struct probe {
+    std::string target;
+    std::string value;  // empty: any
+  };
+  const std::string cut = reference_base64(std::string(12000, '\xff')).substr(0, 16000);
+  for (const probe& p : {probe{"/dev/zero", "KEY=\n"}, probe{"/dev/urandom", ""},
+                         probe{sparse, "KEY=" + reference_base64(pem) + "\n"}}) {
+    std::filesystem::remove(f.dir / fixture_key);
+    ASSERT_EQ(symlink(p.target.c_str(), (f.dir / fixture_key).c_str()), 0);
+    write_file(f.file, "KEY=old\n");
+    run_options options = f.options;
+#ifndef CREDGRAFT_TESTS_SANITIZED
+    if (!under_valgrind()) options.memory_limit = 256 * 1024 * 1024;
+#endif
+    running_program running = start_credgraft({f.file, "KEY", "pkey"}, options);
+    ASSERT_TRUE(ends_within(running, 30)) << p.target;
+    const run_result result = finish_credgraft(running);
+    EXPECT_EQ(result.status, 0) << p.target << " " << result.error;
+    const std::string after = read_file(f.file);
+    if (!p.value.empty()) {
+      EXPECT_EQ(after, p.value) << p.target;
+    }
+    EXPECT_LE(after.size(), 16000u + 5) << p.target;
+  }
+  // Twelve thousand bytes give a whole value; one more, and it is cut.
+  for (std::size_t size : {std::size_t{12000}, std::size_t{12001}}) {
+    std::filesystem::remove(f.dir / fixture_key);
+    write_file(f.dir / fixture_key, std::string(size, '\xff'));
+    const run_result result = f.run("KEY=old\n", {"KEY", "pkey"});
+    EXPECT_EQ(read_file(f.file), "KEY=" + cut + "\n");
+    EXPECT_EQ(result.error, size > 12000 ? "Value of KEY cut to 16000 characters\n" : "");
+  }
+}
+
 TEST(in_place, identity_of_the_file_is_kept) {
   fault_fixture f;
   write_file(f.file, "KEY=old\n");

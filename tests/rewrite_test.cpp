@@ -1,5 +1,6 @@
 #include "tool/rewrite.h"
 
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -216,19 +217,19 @@ TEST(rewrite, matching_lines_at_every_offset) {
   }
 }
 
-TEST(rewrite, vanished_file_is_recreated_private) {
+TEST(rewrite, vanished_file_is_not_brought_back) {
   rewrite_fixture f;
   // The file was read, then removed before the rewrite opened it.
   const std::string gone = f.dir / "gone.conf";
+  write_file(gone, "NAME=1\n");
+  const file_identity read = identity_of(gone);
+  ASSERT_EQ(unlink(gone.c_str()), 0);
   std::vector<replacement_entry> table{{"NAME", f.key.c_str(), true}, {nullptr, nullptr, false}};
-  const mode_t old_mask = umask(022);
-  const int status = rewrite_parameter_file(gone.c_str(), "NAME=1\n", 7, {}, table.data());
-  umask(old_mask);
-  EXPECT_EQ(status, status_changed);
-  struct stat info;
-  ASSERT_EQ(stat(gone.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
-  EXPECT_EQ(read_file(gone), "NAME=" + key_b64 + "\n");
+  testing::internal::CaptureStderr();
+  const int status = rewrite_parameter_file(gone.c_str(), "NAME=1\n", 7, read, table.data());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot write " + gone + "\n");
+  EXPECT_EQ(status, status_cannot_write);
+  EXPECT_FALSE(std::filesystem::exists(gone));
 }
 
 }  // namespace

@@ -9,7 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <cstdio>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -69,6 +72,54 @@ std::string limit_of(int pid, const std::string& name) {
     if (line.rfind(name, 0) == 0) return line;
   }
   return "";
+}
+
+// What the program did to the parameter file, from the call recorder's log.
+struct file_calls {
+  std::vector<std::pair<long long, std::size_t>> writes;  // offset and size of each
+  std::vector<long long> truncations;
+  int time_changes = 0;
+  int syncs = 0;
+  std::size_t bytes() const {
+    std::size_t total = 0;
+    for (const auto& write : writes) total += write.second;
+    return total;
+  }
+  long long lowest() const {
+    long long low = -1;
+    for (const auto& write : writes) low = low < 0 || write.first < low ? write.first : low;
+    return low;
+  }
+};
+
+file_calls calls_of(const std::vector<std::string>& log) {
+  file_calls calls;
+  for (const std::string& line : log) {
+    long long offset = 0;
+    std::size_t count = 0;
+    if (std::sscanf(line.c_str(), "pwrite offset=%lld count=%zu", &offset, &count) == 2 ||
+        std::sscanf(line.c_str(), "write offset=%lld count=%zu", &offset, &count) == 2) {
+      calls.writes.emplace_back(offset, count);
+    } else if (std::sscanf(line.c_str(), "ftruncate length=%lld", &offset) == 1) {
+      calls.truncations.push_back(offset);
+    }
+    calls.time_changes += line == "futimens";
+    calls.syncs += line == "fdatasync";
+  }
+  return calls;
+}
+
+// The log from the first entry after the `n`th sync.
+std::vector<std::string> after_sync(const std::vector<std::string>& log, int n) {
+  auto at = log.begin();
+  for (int i = 0; i < n && at != log.end(); ++i) at = std::find(at, log.end(), "fdatasync") + 1;
+  return {at, log.end()};
+}
+
+timespec modified_of(const std::string& path) {
+  struct stat info{};
+  EXPECT_EQ(stat(path.c_str(), &info), 0);
+  return info.st_mtim;
 }
 
 TEST(window, broken_or_closed_standard_streams_lose_only_messages) {
@@ -204,40 +255,57 @@ TEST(window, nothing_changes_until_the_credentials_are_read) {
   EXPECT_EQ(result.status, 3);
   EXPECT_FALSE(std::filesystem::exists(f.dir / "nowhere"));
 
-  // Removed: made anew, private.
+  // Removed: refused, and not brought back, as root and with a key in it.
   std::filesystem::remove(f.file);
   write_file(f.file, before);
-  ASSERT_EQ(chmod(f.file.c_str(), 0644), 0);
   running = start_credgraft({f.file, "KEY", "pkey"}, f.options);
   writer = fifo.wait_for_reader();
   std::filesystem::remove(f.file);
   fifo_key::feed(writer, key_pem);
   result = finish_credgraft(running);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.error, "");  // a new file of mode 0600 draws no warning
-  EXPECT_EQ(read_file(f.file), after);
-  EXPECT_EQ(identity_of(f.file).mode & 07777, 0600u);
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.error, "Cannot write " + f.file + "\n");
+  EXPECT_FALSE(std::filesystem::exists(f.file));
+  EXPECT_EQ(std::count(result.log.begin(), result.log.end(), "fdatasync"), 0);
 }
 
 TEST(window, limits_are_refused_before_any_byte_changes) {
   window_fixture f;
-  std::string before;
-  for (int i = 0; i < 300; ++i) before += "filler_" + std::to_string(i) + "=value\n";
-  ASSERT_GT(before.size(), 4096u);
-  // Below the current size, with no line to replace: refused up front, so
-  // the tail is not lost.
-  f.options.file_size_limit = 4096;
-  run_result result = f.run(before, {"NO_SUCH_NAME", "pkey"});
-  EXPECT_EQ(result.status, 3);
-  EXPECT_EQ(result.error, "Cannot write " + f.file + "\n");
-  EXPECT_TRUE(read_file(f.file) == before);
-  // Only "Cannot write": the messages of the walk are for a file that is
-  // written.
+  std::string filler;
+  for (int i = 0; i < 300; ++i) filler += "filler_" + std::to_string(i) + "=value\n";
+  ASSERT_GT(filler.size(), 4096u);
+  // The limit is held against the bytes the window writes, not the file's
+  // size: below the size, a file that needs no byte changed, or a change
+  // below the limit, goes through; a change past it is refused up front, so
+  // the tail is not lost, and the walk's messages are not printed for a file
+  // that is not written.
   std::filesystem::remove(f.dir / fixture_cert);
-  result = f.run(before + "CERT=old\n", {"CERT", "cert"});
-  EXPECT_EQ(result.status, 3);
-  EXPECT_EQ(result.error, "Cannot write " + f.file + "\n");
-  EXPECT_EQ(result.log.end(), std::find(result.log.begin(), result.log.end(), "fdatasync"));
+  const std::string same_size_key = "KEY=" + std::string(key_b64.size(), 'x') + "\n";
+  struct probe {
+    std::string before;
+    std::vector<std::string> pairs;
+    int status;
+    std::string error;
+    std::string after;
+  };
+  const std::string cannot_read = std::string("Cannot read ") + fixture_cert + "\n";
+  for (const probe& p : {
+           probe{filler, {"NO_SUCH_NAME", "pkey"}, 1, "", filler},
+           probe{filler + "CERT=old\n", {"CERT", "cert"}, 1, cannot_read, filler + "CERT=old\n"},
+           probe{same_size_key + filler, {"KEY", "pkey", "CERT", "cert"}, 0, "",
+                 "KEY=" + key_b64 + "\n" + filler},
+           probe{filler + "KEY=old\n", {"KEY", "pkey"}, 3, "Cannot write " + f.file + "\n",
+                 filler + "KEY=old\n"},
+           probe{filler + "CERT=old\nKEY=old\n", {"CERT", "cert", "KEY", "pkey"}, 3,
+                 "Cannot write " + f.file + "\n", filler + "CERT=old\nKEY=old\n"}}) {
+    f.options.file_size_limit = 4096;
+    const run_result result = f.run(p.before, p.pairs);
+    EXPECT_EQ(result.signal, 0) << p.pairs[0];
+    EXPECT_EQ(result.status, p.status) << p.pairs[0];
+    EXPECT_EQ(result.error, p.error) << p.pairs[0];
+    EXPECT_TRUE(read_file(f.file) == p.after) << p.pairs[0];
+    EXPECT_EQ(std::count(result.log.begin(), result.log.end(), "fdatasync"), p.status == 3 ? 0 : 1);
+  }
   f.options.file_size_limit.reset();
 }
 
@@ -301,6 +369,169 @@ TEST(window, warning_for_a_key_others_can_read) {
   const run_result result = run_credgraft({f.file, "CERT", "cert", "KEY", "pkey"}, f.options);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.error, std::string("Cannot read ") + fixture_cert + "\n" + warning);
+}
+
+TEST(window, writes_only_what_changed) {
+  window_fixture f;
+  std::string head;
+  for (int i = 0; i < 100; ++i) head += "filler_" + std::to_string(i) + "=value\n";
+  std::string altered = key_b64;
+  altered.replace(10, 3, "###");
+  const std::size_t at = head.size() + 4;  // the first value byte of the line that changes
+  struct probe {
+    std::string before;
+    int status;
+    std::size_t from;   // where the first write starts
+    std::size_t bytes;  // how many the window writes
+    bool truncated;
+    std::string after;
+  };
+  const std::string renewed = head + "KEY=" + key_b64 + "\nB=2\n";
+  for (const probe& p : {
+           // Nothing differs: not one byte written, the time moved and the data synced.
+           probe{renewed, 1, 0, 0, false, renewed},
+           // Longer: from the first changed byte to the end, nothing before.
+           probe{head + "KEY=old\nB=2\n", 0, at, renewed.size() - at, true, renewed},
+           // Same size: only the bytes that differ.
+           probe{head + "KEY=" + altered + "\nB=2\n", 0, at + 10, 3, false, renewed},
+           // Shorter: the rest moves up, and the file is cut.
+           probe{head + "KEY=" + key_b64 + "xyz\nB=2\n", 0, at + key_b64.size(), 5, true,
+                 renewed}}) {
+    write_file(f.file, p.before);
+    const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, f.file.c_str(), past, 0), 0);
+    const run_result result = run_credgraft({f.file, "KEY", "pkey"}, f.options);
+    const file_calls calls = calls_of(result.log);
+    EXPECT_EQ(result.status, p.status) << p.from;
+    EXPECT_TRUE(read_file(f.file) == p.after) << p.from;
+    EXPECT_GT(modified_of(f.file).tv_sec, 1000000000) << p.from;
+    EXPECT_EQ(calls.syncs, 1) << p.from;
+    EXPECT_EQ(calls.bytes(), p.bytes) << p.from;
+    EXPECT_EQ(calls.lowest(), p.bytes == 0 ? -1 : static_cast<long long>(p.from)) << p.from;
+    const std::vector<long long> truncations{static_cast<long long>(renewed.size())};
+    EXPECT_EQ(calls.truncations, p.truncated ? truncations : std::vector<long long>{}) << p.from;
+    EXPECT_EQ(calls.time_changes, p.bytes == 0 ? 1 : 0) << p.from;
+  }
+
+  // A failed sync puts back only the region, and the old size.
+  f.options.environment = {"CREDGRAFT_FAIL_SYNC=first"};
+  const std::string before = head + "KEY=old\nB=2\n";
+  const run_result result = f.run(before, {"KEY", "pkey"});
+  EXPECT_EQ(result.status, 3);
+  EXPECT_TRUE(read_file(f.file) == before);
+  const file_calls restore = calls_of(after_sync(result.log, 1));
+  EXPECT_EQ(restore.lowest(), static_cast<long long>(at));
+  EXPECT_EQ(restore.bytes(), before.size() - at);
+  EXPECT_EQ(restore.truncations, std::vector<long long>{static_cast<long long>(before.size())});
+  EXPECT_EQ(restore.syncs, 1);
+}
+
+TEST(window, free_space_must_hold_the_window_and_its_restore) {
+  // A copy-on-write file system needs new blocks even to overwrite a byte,
+  // and its restore needs as many again: with fewer free, nothing is touched.
+  window_fixture f;
+  struct statvfs space{};
+  ASSERT_EQ(statvfs(f.dir.path.c_str(), &space), 0);
+  const std::size_t block = space.f_frsize;
+  std::string large;  // the key at the start: the whole file moves
+  while (large.size() < 24 * block) large += "filler=" + std::string(100, 'f') + "\n";
+  const std::size_t moved = (large.size() + key_b64.size() + 5 + block - 1) / block;
+  const std::size_t back = (large.size() + 8 + block - 1) / block;
+  struct probe {
+    std::string before;
+    std::size_t free_blocks;
+    int status;
+  };
+  const std::string renewed = "A=1\nKEY=" + key_b64 + "\n";
+  for (const probe& p : {probe{"A=1\nKEY=old\n", 0, 3}, probe{"A=1\nKEY=old\n", 1, 3},
+                         probe{"A=1\nKEY=old\n", 2, 0},
+                         probe{"KEY=old\n" + large, moved + back - 1, 3},
+                         probe{"KEY=old\n" + large, moved + back, 0},
+                         probe{renewed, 0, 1}}) {  // nothing to write needs nothing
+    f.options.environment = {"CREDGRAFT_FREE_BLOCKS=" + std::to_string(p.free_blocks)};
+    const run_result result = f.run(p.before, {"KEY", "pkey"});
+    const std::string label = std::to_string(p.before.size()) + "/" + std::to_string(p.free_blocks);
+    EXPECT_EQ(result.status, p.status) << label;
+    if (p.status == 3) {
+      EXPECT_EQ(result.error, "Cannot write " + f.file + "\n") << label;
+      EXPECT_TRUE(read_file(f.file) == p.before) << label;
+      EXPECT_EQ(calls_of(result.log).syncs, 0) << label;
+      EXPECT_TRUE(calls_of(result.log).writes.empty()) << label;
+    } else {
+      EXPECT_EQ(result.error, "") << label;
+      EXPECT_EQ(calls_of(result.log).syncs, 1) << label;
+    }
+  }
+}
+
+TEST(window, once_synced_the_new_content_is_the_result) {
+  window_fixture f;
+  const std::string before = "A=1\nKEY=old\n";
+  const std::string after = "A=1\nKEY=" + key_b64 + "\n";
+  const std::string cannot_write = "Cannot write " + f.file + "\n";
+  struct probe {
+    std::vector<std::string> environment;
+    int status;
+    std::string error;
+    std::string content;
+  };
+  for (const probe& p : {
+           // A close that fails after the sync changes nothing.
+           probe{{"CREDGRAFT_FAIL_CLOSE_AFTER_SYNC=1"}, 0, "", after},
+           // A restore that was synced is a restore, whatever its close says.
+           probe{{"CREDGRAFT_FAIL_SYNC=first", "CREDGRAFT_FAIL_CLOSE_AFTER_SYNC=1"}, 3, cannot_write,
+                 before},
+           probe{{"CREDGRAFT_FAIL_SYNC=all", "CREDGRAFT_FAIL_CLOSE_AFTER_SYNC=1"}, 3,
+                 cannot_write + "Cannot restore " + f.file + "\n", ""}}) {
+    f.options.environment = p.environment;
+    const run_result result = f.run(before, {"KEY", "pkey"});
+    EXPECT_EQ(result.status, p.status) << p.environment.size();
+    EXPECT_EQ(result.error, p.error) << p.environment.size();
+    if (!p.content.empty()) {
+      EXPECT_EQ(read_file(f.file), p.content) << p.environment.size();
+    }
+  }
+  // So the next run after the first sees the new content and says so.
+  f.options.environment.clear();
+  write_file(f.file, after);
+  EXPECT_EQ(run_credgraft({f.file, "KEY", "pkey"}, f.options).status, 1);
+}
+
+TEST(window, an_edit_since_the_read_is_never_reverted) {
+  window_fixture f;
+  std::filesystem::remove(f.dir / fixture_cert);
+  const std::string before = "A=1\nKEY=old\nCERT=old\n";
+  const std::string after = "A=1\nKEY=" + key_b64 + "\nCERT=old\n";
+  auto edited = [](int times) {
+    std::string lines;
+    for (int i = 0; i < times; ++i) lines += "#edited\n";
+    return lines;
+  };
+  struct probe {
+    const char* how;
+    int edits;  // at as many opens in a row
+    int status;
+  };
+  // Read and planned again up to three times, the messages printed once, for
+  // the plan that is written; an editor still at it after that wins.
+  for (const probe& p : {probe{"append", 1, 0}, probe{"append", 3, 0}, probe{"append", 4, 3},
+                         probe{"retime", 1, 0}, probe{"retime", 4, 3}}) {
+    f.options.environment = {std::string("CREDGRAFT_EDIT=") + p.how,
+                             "CREDGRAFT_EDIT_AT_OPEN=" + std::to_string(p.edits)};
+    const run_result result = f.run(before, {"KEY", "pkey", "CERT", "cert"});
+    const std::string label = std::string(p.how) + " " + std::to_string(p.edits);
+    const std::string appended = p.how == std::string("append") ? edited(p.edits) : "";
+    EXPECT_EQ(result.status, p.status) << label;
+    if (p.status == 0) {
+      EXPECT_EQ(result.error, std::string("Cannot read ") + fixture_cert + "\n") << label;
+      EXPECT_EQ(read_file(f.file), after + appended) << label;
+    } else {
+      EXPECT_EQ(result.error, "Cannot write " + f.file + "\n") << label;
+      EXPECT_EQ(read_file(f.file), before + appended) << label;
+      EXPECT_TRUE(calls_of(result.log).writes.empty()) << label;
+      EXPECT_EQ(calls_of(result.log).syncs, 0) << label;
+    }
+  }
 }
 
 }  // namespace

@@ -67,13 +67,15 @@ static_assert(param_value_limit % 4 == 0);
 // when memory runs out.
 bool load(credential& c) {
   if (c.loaded) return true;
+  // A key that is a device or a huge file is never read further than a
+  // value can use, and one byte more to know that it is cut.
   text_buffer text;
-  const int read = read_whole_path(c.path, &text);
+  const int read = read_path_prefix(c.path, value_source_limit + 1, &text);
   if (read == read_out_of_memory) return false;
   c.loaded = true;
   if (read != read_ok) return true;
   // Taken up to the first NUL byte, which for PEM text is all of it.
-  std::size_t count = strnlen(text.data, value_source_limit + 1);
+  std::size_t count = strnlen(text.data, text.length);
   c.cut = count > value_source_limit;
   if (c.cut) count = value_source_limit;
   c.value = base64_encode_bytes(text.data, count);
@@ -277,6 +279,77 @@ bool make_plan(const char* text, std::size_t length, const replacement_entry* ta
   return true;
 }
 
+// The first and last bytes in which the new content differs from the old,
+// found piece by piece. A piece copied from the text read to the same offset
+// is equal without a look; others are compared, the old text's end counting
+// as a difference.
+struct difference_finder {
+  const char* text;
+  std::size_t length;
+  bool want_last;          // only when the sizes are equal
+  std::size_t at = 0;      // offset of the next piece in the new content
+  std::size_t first = SIZE_MAX;
+  std::size_t last = 0;    // one past the last difference, once `first` is set
+
+  bool done() const { return first != SIZE_MAX && !want_last; }
+
+  void piece(const char* bytes, std::size_t count) {
+    const std::size_t offset = at;
+    at += count;
+    if (done() || count == 0 || bytes == text + offset) return;
+    const std::size_t room = offset >= length ? 0 : length - offset;
+    const std::size_t overlap = count < room ? count : room;
+    const char* old = text + offset;
+    // memcmp over blocks, then bytes within the block that differs.
+    constexpr std::size_t block = 4096;
+    for (std::size_t i = 0; i < overlap; i += block) {
+      const std::size_t n = overlap - i < block ? overlap - i : block;
+      if (std::memcmp(bytes + i, old + i, n) == 0) continue;
+      std::size_t j = 0;
+      while (bytes[i + j] == old[i + j]) ++j;
+      if (first == SIZE_MAX) first = offset + i + j;
+      if (!want_last) return;
+      std::size_t k = n;
+      while (bytes[i + k - 1] == old[i + k - 1]) --k;
+      last = offset + i + k;
+    }
+    if (overlap < count) {
+      if (first == SIZE_MAX) first = offset + overlap;
+      last = offset + count;
+    }
+  }
+};
+
+// What the window must write for `p` over `text`: from the first byte that
+// differs to the new end, or to the last byte that differs when the size
+// stays; nothing at all when no byte differs.
+param_change find_change(const plan& p, const char* text, std::size_t length) {
+  difference_finder finder{text, length, p.new_size == length};
+  for (std::size_t i = 0; i < p.lines.count && !finder.done(); ++i) {
+    const replaced_line& line = p.lines.items[i];
+    finder.piece(line.run, line.run_length);
+    param_span parts[4];
+    param_line_parts(line.name, line.value, parts);
+    for (const param_span& part : parts) finder.piece(part.bytes, part.count);
+  }
+  finder.piece(p.tail, p.tail_length);
+  param_change change;
+  change.old_size = length;
+  change.new_size = p.new_size;
+  if (p.new_size != length) {
+    // A shorter content that matches the old one up to its end only cuts.
+    change.from = finder.first < p.new_size ? finder.first : p.new_size;
+    change.new_end = p.new_size;
+    change.old_end = length;
+  } else if (finder.first == SIZE_MAX) {
+    change.from = change.new_end = change.old_end = length;
+  } else {
+    change.from = finder.first;
+    change.new_end = change.old_end = finder.last;
+  }
+  return change;
+}
+
 // The window: nothing but writes, the truncation, the sync and the close.
 bool commit(param_file& out, const plan& p) {
   for (std::size_t i = 0; i < p.lines.count; ++i) {
@@ -287,7 +360,7 @@ bool commit(param_file& out, const plan& p) {
     }
   }
   return param_write_bytes(&out, p.tail, p.tail_length) == param_ok &&
-         param_file_close(&out, p.new_size) == param_ok;
+         param_file_close(&out) == param_ok;
 }
 
 int out_of_memory() {
@@ -295,42 +368,63 @@ int out_of_memory() {
   return status_cannot_read;
 }
 
+int cannot_write(const char* path) {
+  std::fprintf(stderr, "Cannot write %s\n", path);
+  return status_cannot_write;
+}
+
+// How many times the file is read and planned again when it was written to
+// between the read and the open; an editor still at work after that wins.
+constexpr int rereads = 3;
+
 }  // namespace
 
 int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
                            const file_identity& identity, const replacement_entry* table) {
   credential_set credentials;
-  plan p;
-  if (!make_credential_set(table, &credentials) || !make_plan(text, length, table, credentials, p)) {
-    return out_of_memory();
-  }
+  if (!make_credential_set(table, &credentials)) return out_of_memory();
+  // Each credential is read once, for the first plan; a plan made again
+  // uses the same values.
+  text_buffer reread;
+  file_identity read = identity;
+  for (int attempt = 0;; ++attempt) {
+    plan p;
+    if (!make_plan(text, length, table, credentials, p)) return out_of_memory();
+    param_file out;
+    const int opened = param_file_open(path, read, find_change(p, text, length), &out);
+    if (opened == param_out_of_memory) return out_of_memory();
+    if (opened == param_changed && attempt < rereads) {
+      const int again = read_whole_path(path, &reread, &read);
+      if (again == read_out_of_memory) return out_of_memory();
+      if (again != read_ok) return cannot_write(path);
+      text = reread.data;
+      length = reread.length;
+      continue;
+    }
+    if (opened != param_ok || param_file_reserve(&out) != param_ok) return cannot_write(path);
 
-  param_file out;
-  const int opened = param_file_open(path, identity, p.new_size, &out);
-  if (opened == param_out_of_memory) return out_of_memory();
-  if (opened != param_ok || param_file_reserve(&out, length, p.new_size) != param_ok) {
-    std::fprintf(stderr, "Cannot write %s\n", path);
+    // The file can take its new content: say now what the walk found, while a
+    // stop request or a stalled standard error still costs nothing.
+    for (std::size_t i = 0; i < p.messages.count; ++i) {
+      const message& m = p.messages.items[i];
+      if (m.kind == message_kind::cannot_read) {
+        std::fprintf(stderr, "Cannot read %s\n", m.subject);
+      } else {
+        std::fprintf(stderr, "Value of %s cut to 16000 characters\n", m.subject);
+      }
+    }
+    if (p.writes_private_key && (out.mode & S_IROTH) != 0) {
+      std::fprintf(stderr, "Warning: every user can read %s, which holds a private key\n", path);
+    }
+
+    param_window_begin();
+    if (commit(out, p)) return p.status;
+    // A file already closed (not a regular one) cannot be restored, and no
+    // restore is tried.
+    const bool attempted = out.fd >= 0;
+    const bool restored = attempted && param_file_restore(&out, text) == param_ok;
+    cannot_write(path);
+    if (attempted && !restored) std::fprintf(stderr, "Cannot restore %s\n", path);
     return status_cannot_write;
   }
-
-  // The file can take its new content: say now what the walk found, while a
-  // stop request or a stalled standard error still costs nothing.
-  for (std::size_t i = 0; i < p.messages.count; ++i) {
-    const message& m = p.messages.items[i];
-    if (m.kind == message_kind::cannot_read) {
-      std::fprintf(stderr, "Cannot read %s\n", m.subject);
-    } else {
-      std::fprintf(stderr, "Value of %s cut to 16000 characters\n", m.subject);
-    }
-  }
-  if (p.writes_private_key && (out.mode & S_IROTH) != 0) {
-    std::fprintf(stderr, "Warning: every user can read %s, which holds a private key\n", path);
-  }
-
-  param_window_begin();
-  if (commit(out, p)) return p.status;
-  const bool restored = param_file_restore(&out, text, length) == param_ok;
-  std::fprintf(stderr, "Cannot write %s\n", path);
-  if (!restored) std::fprintf(stderr, "Cannot restore %s\n", path);
-  return status_cannot_write;
 }

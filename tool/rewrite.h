@@ -8,12 +8,14 @@
 
 // Rewrites the file at `path`, which was `identity` when its `length` bytes
 // were read into `text`: each line whose key matches an entry of `table` gets
-// that entry's credential in Base64, every other byte is copied. Everything
-// that can fail without touching the file happens first and prints its own
-// message: status_cannot_read for no memory, status_cannot_write when the path
-// is no longer that file or the new content cannot fit; the file is untouched
-// then. Returns status_changed or status_unchanged with the new content on
-// stable storage, or status_cannot_write when a write failed and `text` was
-// put back. `text` is borrowed and not modified.
+// that entry's credential in Base64, every other byte is kept, and only the
+// bytes that differ are written. A file written to since its read is read and
+// planned again, a few times at most. Everything that can fail without
+// touching the file happens first and prints its own message:
+// status_cannot_read for no memory, status_cannot_write when the path is no
+// longer that file, the file keeps changing, or the new bytes cannot fit; the
+// file is untouched then. Returns status_changed or status_unchanged with the
+// new content on stable storage, or status_cannot_write when a write failed
+// and the old bytes were put back. `text` is borrowed and not modified.
 int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
                            const file_identity& identity, const replacement_entry* table);
