@@ -180,12 +180,18 @@ groups = [
 ]
 
 
-def load():
-    with open("/proc/loadavg") as f:
-        return float(f.read().split()[0])
+def busy_seconds():
+    """CPU time spent by everything on the machine so far (not idle, not
+    waiting for I/O), and by this process and its children."""
+    with open("/proc/stat") as f:
+        ticks = [int(x) for x in f.readline().split()[1:9]]
+    user, nice, system, _, _, irq, softirq, steal = ticks
+    mine = os.times()
+    return ((user + nice + system + irq + softirq + steal) / os.sysconf("SC_CLK_TCK"),
+            mine.user + mine.system + mine.children_user + mine.children_system)
 
 
-began, load_before = time.monotonic(), load()
+began, busy_before = time.monotonic(), busy_seconds()
 for names, rounds, warm in groups:
     if quick:
         rounds, warm = 5, 1
@@ -249,11 +255,13 @@ goal(f"peak memory over the file's size, worst case ({worst.name}, {worst.size /
 timed_goal("ten times the data (6 to 60 MB), pairs at the end: times the time", "large-end", "small-end", 11)
 timed_goal("ten times the data (6 to 60 MB), pairs at the start: times the time", "large-start", "small-start", 11)
 print()
-cores, load_after = os.cpu_count(), load()
-print(f"Measured in {time.monotonic() - began:.0f} s, on {cores} cores; load average "
-      f"{load_before:.1f} before, {load_after:.1f} after.")
-# This benchmark keeps about one core busy: more than that was others' work,
-# whose waits the medians then include.
-if max(load_before, load_after) > cores:
-    print("The machine was busy: the short runs' medians include waits for a core. Run it again.")
+elapsed = time.monotonic() - began
+busy_after = busy_seconds()
+others = ((busy_after[0] - busy_before[0]) - (busy_after[1] - busy_before[1])) / elapsed
+print(f"Measured in {elapsed:.0f} s, on {os.cpu_count()} cores; other work kept "
+      f"{others:.2f} cores busy meanwhile.")
+# The runs then waited for a core now and then, and the medians include
+# those waits: the short runs' the most.
+if others > 0.5:
+    print("The machine was busy: run it again when it is quieter.")
 sys.exit(0 if met_all else 1)
