@@ -77,7 +77,7 @@ def peak_memory(argv):
     """The peak resident size of `argv`, in bytes. Spawned from this process,
     a child would count this process's memory as its own (the peak survives
     exec), so GNU time's small process forks it."""
-    elapsed, status, _ = run_once([gnu_time, "-f", "%M", "-o", "memory.txt"] + argv)
+    _, status, _ = run_once([gnu_time, "-f", "%M", "-o", "memory.txt"] + argv)
     with open("memory.txt") as f:
         return status, int(f.read().split()[-1]) * 1024
 
@@ -149,13 +149,6 @@ def in_place_copy(workload):
                    f"{workload}.conf", 0)
 
 
-c = {}
-for name in ("typical", "large-end", "large-start", "small-end", "small-start", "many"):
-    c[name] = renewal(name)
-for name in ("typical", "large-end"):
-    c[f"{name} unchanged"] = unchanged(name)
-    c[f"cat {name}"] = cat_of(f"{name}.conf")
-    c[f"cat {name}.after"] = cat_of(f"{name}.after")
 # The inputs written again in large writes, as work.conf is before each run.
 for path in sorted(os.listdir(".")):
     if path.endswith((".conf", ".after")) and path != work:
@@ -163,6 +156,14 @@ for path in sorted(os.listdir(".")):
         os.unlink(path)
         write_out(path, data)
 os.sync()
+
+c = {}
+for name in ("typical", "large-end", "large-start", "small-end", "small-start", "many"):
+    c[name] = renewal(name)
+for name in ("typical", "large-end"):
+    c[f"{name} unchanged"] = unchanged(name)
+    c[f"cat {name}"] = cat_of(f"{name}.conf")
+    c[f"cat {name}.after"] = cat_of(f"{name}.after")
 for name in ("large-start", "many"):
     c[f"durable {name}"] = durable_copy(name)
 c["in place typical"] = in_place_copy("typical")

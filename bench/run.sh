@@ -16,7 +16,7 @@ scripts/deps.sh python3 time >/dev/null
 if [ ! -f build/release/build.ninja ]; then
   cmake --preset release >/dev/null
 fi
-cmake --build --preset release --target credgraft_fixture >/dev/null
+cmake --build --preset release --target credgraft_fixture --parallel 2 >/dev/null
 # The release build (hardened, as installed) of the program, reading ./certkeep:
 # the credentials live in the workload's temporary directory, never in
 # /var/data/certkeep.
