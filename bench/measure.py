@@ -92,7 +92,8 @@ class command:
 
     def check(self, status):
         if status != self.status:
-            sys.exit(f"{self.name}: exit status {status}, expected {self.status}")
+            print(f"{self.name}: exit status {status}, expected {self.status}", file=sys.stderr)
+            sys.exit(2)
 
     def run(self, keep):
         if self.start is not None:

@@ -2,7 +2,8 @@
 # Times the whole program against the floors that its performance goals name
 # (cat of the file, a durable dd copy of the new content, an in-place dd
 # rewrite), side by side, and prints the medians and whether each goal is met.
-# Exits 1 when a goal is not met.
+# Exits 1 when a goal is not met, 2 when the program's output or exit status
+# is wrong.
 #
 # Usage: bench/run.sh [--quick]     (--quick: five rounds, for a smoke test)
 # Needs: python3, GNU time; builds the release preset's program if needed.
@@ -53,12 +54,12 @@ for name in typical large-end large-start small-end small-start many; do
   ./script.sh script.conf
   if [ "$(run_program "$name.after")" != 0 ] || ! cmp -s "$name.after" script.conf; then
     echo "$name: the program's renewal differs from the script's" >&2
-    exit 1
+    exit 2
   fi
   cp "$name.after" again.conf
   if [ "$(run_program again.conf)" != 1 ] || ! cmp -s again.conf "$name.after"; then
     echo "$name: a second run changed the file or did not exit 1" >&2
-    exit 1
+    exit 2
   fi
 done
 rm -f script.conf again.conf
