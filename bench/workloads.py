@@ -1,4 +1,5 @@
-"""Writes the benchmark workloads into the directory given as argument."""
+"""Writes the benchmark workloads into the directory given as argument: the
+credentials under certkeep/ and each parameter file as it is before a renewal."""
 import os
 import random
 import sys
@@ -22,21 +23,27 @@ with open(os.path.join(directory, "certkeep/latest.crt"), "w") as f:
     f.write(pem("CERTIFICATE", 1150))
 
 
-def parameter_file(name, lines, size_per_line, matching_every=None, all_match=False):
+def parameter_file(name, lines, size_per_line, pairs_at=None):
+    """`pairs_at` places the TLS_KEY and TLS_CERT lines: "thirds" (a third and
+    two thirds of the way in), "start" (the first two lines), "end" (the last
+    two), or None for a file of nothing but matching lines."""
     filler = "v" * max(1, size_per_line - 20)
+    key_line, cert_line = {"thirds": (lines // 3, 2 * lines // 3), "start": (0, 1),
+                           "end": (lines - 2, lines - 1), None: (-1, -1)}[pairs_at]
     with open(os.path.join(directory, name), "w") as f:
         for i in range(lines):
-            if all_match:
+            if pairs_at is None:
                 f.write("TLS_KEY=old\n" if i % 2 == 0 else "tls_cert=old\n")
-            elif matching_every and i == lines // 3:
+            elif i == key_line:
                 f.write("TLS_KEY=old\n")
-            elif matching_every and i == 2 * lines // 3:
+            elif i == cert_line:
                 f.write("TLS_CERT=old\n")
             else:
                 f.write(f"param_{i:07d}={filler}\n")
 
 
-parameter_file("typical.conf", 300, 30, matching_every=True)
-parameter_file("large.conf", 1_000_000, 65, matching_every=True)
-parameter_file("small.conf", 100_000, 65, matching_every=True)
-parameter_file("many.conf", 20_000, 0, all_match=True)
+parameter_file("typical.conf", 300, 30, "thirds")
+for where in ("end", "start"):
+    parameter_file(f"large-{where}.conf", 1_000_000, 65, where)
+    parameter_file(f"small-{where}.conf", 100_000, 65, where)
+parameter_file("many.conf", 20_000, 0)
