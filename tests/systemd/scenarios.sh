@@ -317,6 +317,19 @@ exited() { # STATUS: the last run's exit status
 }
 watching() { is credgraft-renew.path active && is credgraft-renew.timer active; }
 
+# refused_run PAIR: the run that the key's change started refused the key
+# (a warning naming it, status 75): the file is as it was, nothing was
+# restarted, and the service still serves PAIR.
+refused_run() {
+  expect after 'latest\.key'
+  expect logged '^myapp: .*latest\.key' warning
+  expect not_logged "$changes"
+  expect exited 75
+  expect params_unchanged
+  expect restarts myapp 0
+  expect serves myapp "$1"
+}
+
 # --- the machine before the package -------------------------------------------
 
 mkdir -p "$pairs" "$certkeep" /usr/local/lib
@@ -402,13 +415,7 @@ end
 
 begin "a partial key, then the whole one"
 head -c 900 "$pairs/D.key" > "$certkeep/latest.key"
-expect after 'latest\.key'
-expect logged '^myapp: .*latest\.key' warning
-expect not_logged "$changes"
-expect exited 75
-expect params_unchanged
-expect restarts myapp 0
-expect serves myapp C
+refused_run C
 put_key D
 put_cert D
 expect after "$changed_myapp"
@@ -420,13 +427,7 @@ end
 
 begin "a mismatched pair; why the run failed"
 put_key E
-expect after 'latest\.key'
-expect logged '^myapp: .*latest\.key' warning
-expect not_logged "$changes"
-expect exited 75
-expect params_unchanged
-expect restarts myapp 0
-expect serves myapp D
+refused_run D
 readme why look > /dev/null
 expect grep -q 'latest\.key' /tmp/readme.out
 expect grep -q "$renew" /tmp/readme.out
