@@ -157,6 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::remove(paths[kind].c_str());
     if (present[kind]) write_whole(paths[kind], credentials[kind]);
   }
+  // 0: the text handed over whole; else read in pieces of that many bytes.
+  const std::size_t piece = in.byte();
   const std::string text = in.bytes(in.size);
 
   std::vector<replacement_entry> table;
@@ -171,8 +173,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   write_whole(file, text);
   struct stat info;
   if (stat(file.c_str(), &info) != 0) std::abort();
-  const int status = rewrite_parameter_file(file.c_str(), text.data(), text.size(),
-                                            file_identity_of(info), table.data());
+  const int status =
+      piece == 0 ? rewrite_parameter_file(file.c_str(), text.data(), text.size(),
+                                          file_identity_of(info), table.data())
+                 : rewrite_parameter_path(file.c_str(), table.data(), piece);
   std::string expected;
   const int expected_status = model_rewrite(text, model, &expected);
   const std::string written = read_whole(file);

@@ -226,7 +226,7 @@ int param_file_close(param_file* file) {
   return sync_and_close(*file, change.new_size, change.old_size) ? param_ok : param_failed;
 }
 
-int param_file_restore(param_file* file, const char* old_text) {
+int param_file_restore(param_file* file, const char* old_text, std::size_t old_text_offset) {
   if (file == nullptr || file->fd < 0) return param_failed;
   file->failed = false;
   file->used = 0;
@@ -235,7 +235,9 @@ int param_file_restore(param_file* file, const char* old_text) {
     const bool written = write_all(*file, old_text, change.old_size, 0);
     return sync_and_close(*file, 0, 0) && written ? param_ok : param_failed;
   }
-  if (!write_all(*file, old_text + change.from, change.old_end - change.from, change.from) ||
+  if (change.from < old_text_offset) return param_failed;
+  if (!write_all(*file, old_text + (change.from - old_text_offset), change.old_end - change.from,
+                 change.from) ||
       !sync_and_close(*file, change.old_size, change.new_size)) {
     close_quietly(file->fd);
     return param_failed;

@@ -106,8 +106,9 @@ std::size_t param_line_length(const char* name, const char* value);
 // otherwise, the file left open for param_file_restore unless it was closed.
 int param_file_close(param_file* file);
 
-// Puts the old bytes of the change's region back, from `old_text`, the whole
-// old content, and the old size, into a file that param_file_close could not
+// Puts the old bytes of the change's region back, from `old_text`, the old
+// content from byte `old_text_offset` on (at most the change's `from`; 0 for
+// any but a regular file), and the old size, into a file that param_file_close could not
 // finish; then syncs and closes it. Returns param_ok, or param_failed when
 // that fails too or the file is not open any more.
-int param_file_restore(param_file* file, const char* old_text);
+int param_file_restore(param_file* file, const char* old_text, std::size_t old_text_offset = 0);

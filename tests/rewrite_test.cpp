@@ -23,6 +23,7 @@ struct rewrite_fixture {
   std::string key = dir / "latest.key";
   std::string cert = dir / "latest.crt";
   std::string error;  // standard error of the last run
+  std::size_t piece = rewrite_piece;  // how much of the file is read at a time
 
   rewrite_fixture() {
     write_file(key, key_pem);
@@ -37,8 +38,7 @@ struct rewrite_fixture {
     for (const auto& [name, path] : pairs) table.push_back({name, path.c_str(), false});
     table.push_back({nullptr, nullptr, false});
     testing::internal::CaptureStderr();
-    const int status = rewrite_parameter_file(file.c_str(), before.data(), before.size(),
-                                              identity_of(file), table.data());
+    const int status = rewrite_parameter_path(file.c_str(), table.data(), piece);
     error = testing::internal::GetCapturedStderr();
     return status;
   }
@@ -230,6 +230,56 @@ TEST(rewrite, vanished_file_is_not_brought_back) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot write " + gone + "\n");
   EXPECT_EQ(status, status_cannot_write);
   EXPECT_FALSE(std::filesystem::exists(gone));
+}
+
+TEST(rewrite, file_read_in_pieces) {
+  // Small pieces put every line boundary, and a matching line split in every
+  // way, at a piece's edge; lines longer than a piece, the first change in
+  // the last piece, and lines that stay before it (whose messages still count).
+  rewrite_fixture f;
+  const std::string replaced = "NAME=" + key_b64 + "\n";
+  const std::string missing = f.dir / "missing";
+  const std::string long_comment = "#" + std::string(100, 'N') + "\n";
+  const std::string long_value = "NAME=" + std::string(100, 'v') + "\n";
+  const std::string long_candidate = "N" + std::string(100, 'x') + "=1\n";  // not NAME
+  struct case_ {
+    std::string before, after;
+    int status;
+    std::string error;
+  } cases[] = {
+      {"A=1\nNAME=old\nB=2\n", "A=1\n" + replaced + "B=2\n", status_changed, ""},
+      {long_comment + "NAME=old\n" + long_candidate + "NAME=x",
+       long_comment + replaced + long_candidate + replaced, status_changed, ""},
+      {long_value + long_comment, replaced + long_comment, status_changed, ""},
+      // Stays: the same value; only the last line changes (no line feed, the key's case).
+      {replaced + long_comment + replaced + "b=2\nname=" + key_b64,
+       replaced + long_comment + replaced + "b=2\n" + replaced, status_unchanged, ""},
+      {replaced + long_candidate + "NAME=" + key_b64 + "\r\n",
+       replaced + long_candidate + replaced, status_changed, ""},
+      // A credential that cannot be read, before a line that changes.
+      {"OTHER=1\n" + replaced + "OTHER=2\nNAME=x\n",
+       "OTHER=1\n" + replaced + "OTHER=2\n" + replaced, status_changed,
+       "Cannot read " + missing + "\nCannot read " + missing + "\n"},
+      {replaced + long_comment + replaced, replaced + long_comment + replaced, status_unchanged,
+       ""},
+      {long_comment, long_comment, status_unchanged, ""},
+      {"", "", status_unchanged, ""},
+  };
+  for (const std::size_t piece : {1, 2, 3, 5, 7, 16, 17, 64, 1 << 20}) {
+    f.piece = piece;
+    for (const case_& c : cases) {
+      ASSERT_EQ(f.run(c.before, {{"OTHER", missing}, {"NAME", f.key}}), c.status)
+          << piece << " " << c.before;
+      EXPECT_EQ(f.after(), c.after) << piece << " " << c.before;
+      EXPECT_EQ(f.error, c.error) << piece << " " << c.before;
+    }
+    // Every split of a matching line, first or after one that stays.
+    for (std::size_t lead = 0; lead < 12; ++lead) {
+      const std::string head = std::string(lead, 'p') + "\n" + replaced;
+      ASSERT_EQ(f.run(head + "name=old\nNx\n", {{"NAME", f.key}}), status_changed) << piece;
+      EXPECT_EQ(f.after(), head + replaced + "Nx\n") << piece << " " << lead;
+    }
+  }
 }
 
 }  // namespace

@@ -404,15 +404,23 @@ TEST(window, out_of_memory_is_reported_before_any_byte_changes) {
   f.options.preload_malloc_failure = false;
   f.options.environment.clear();
 
-  // A file larger than the address space allows: no abort, no change.
-  const std::string large = std::string(64 * 1024 * 1024, '#') + "\nK=old\n";
+  // A file whose bytes from the first change on are more than the address
+  // space allows: no abort, no change. Only those bytes are held, so the
+  // same file with its change at the end is rewritten.
+  const std::string bulk(64 * 1024 * 1024, '#');
+  const std::string large = "K=old\n" + bulk + "\n";
   write_file(f.file, large);
   f.options.memory_limit = 48 * 1024 * 1024;
-  const run_result result = run_credgraft({f.file, "K", "pkey"}, f.options);
+  run_result result = run_credgraft({f.file, "K", "pkey"}, f.options);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.error, "Out of memory\n");
   EXPECT_TRUE(read_file(f.file) == large);
+  write_file(f.file, bulk + "\nK=old\n");
+  result = run_credgraft({f.file, "K", "pkey"}, f.options);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.error, "Value of K cut to 16000 characters\n");
+  EXPECT_TRUE(read_file(f.file) == bulk + "\nK=" + reference_base64(std::string(12000, 'k')) + "\n");
 }
 
 TEST(window, warning_for_a_key_others_can_read) {

@@ -12,8 +12,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "support/read_whole_file.h"
-#include "support/text_buffer.h"
 #include "tool/rewrite.h"
 
 namespace {
@@ -108,16 +106,5 @@ int credgraft_run(int argc, char** argv, const credential_files& files) {
   }
   table[pairs] = replacement_entry{nullptr, nullptr, false};
 
-  text_buffer text;
-  file_identity identity;
-  const int read = read_whole_path(parameter_path, &text, &identity);
-  if (read == read_out_of_memory) {
-    std::fprintf(stderr, "Out of memory\n");
-    return status_cannot_read;
-  }
-  if (read != read_ok) {
-    std::fprintf(stderr, "Cannot read %s\n", parameter_path);
-    return status_cannot_read;
-  }
-  return rewrite_parameter_file(parameter_path, text.data, text.length, identity, table.get());
+  return rewrite_parameter_path(parameter_path, table.get());
 }

@@ -1,12 +1,16 @@
 #include "tool/rewrite.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <type_traits>
+#include <unistd.h>
+#include <utility>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -111,6 +115,8 @@ std::size_t matching_key_length(const char* line, std::size_t line_length, const
 // closer look.
 struct first_bytes {
   bool possible[256] = {};
+  unsigned char listed[4] = {};  // the possible bytes, repeated to fill, when there are so few
+  int count = 0;                 // of possible bytes
 };
 
 first_bytes possible_first_bytes(const replacement_entry* table) {
@@ -125,6 +131,12 @@ first_bytes possible_first_bytes(const replacement_entry* table) {
       if (first >= 'a' && first <= 'z') set.possible[first - ('a' - 'A')] = true;
     }
   }
+  for (int byte = 0; byte < 256; ++byte) {
+    if (!set.possible[byte]) continue;
+    if (set.count < 4) set.listed[set.count] = static_cast<unsigned char>(byte);
+    ++set.count;
+  }
+  for (int i = set.count; i > 0 && i < 4; ++i) set.listed[i] = set.listed[i % set.count];
   return set;
 }
 
@@ -137,6 +149,24 @@ const char* next_candidate_line(const char* line, const char* end, const first_b
   const char* p = line;
 #ifdef __SSE2__
   const __m128i newline = _mm_set1_epi8('\n');
+  if (set.count == 0) return end;
+  if (set.count <= 4) {
+    // Line feeds and the bytes after them tested together: only a line that
+    // may match costs a branch, where a branch per line was most of the scan.
+    __m128i wanted[4];
+    for (int i = 0; i < 4; ++i) wanted[i] = _mm_set1_epi8(static_cast<char>(set.listed[i]));
+    while (end - p >= 17) {
+      const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+      const __m128i hit = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(next, wanted[0]), _mm_cmpeq_epi8(next, wanted[1])),
+          _mm_or_si128(_mm_cmpeq_epi8(next, wanted[2]), _mm_cmpeq_epi8(next, wanted[3])));
+      const auto mask = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, newline), hit)));
+      if (mask != 0) return p + __builtin_ctz(mask) + 1;
+      p += 16;
+    }
+  }
   while (end - p >= 16) {
     auto mask = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), newline)));
@@ -170,6 +200,15 @@ enum class message_kind { cannot_read, value_cut };
 struct message {
   message_kind kind;
   const char* subject;  // the credential's path, or the parameter's name
+};
+
+// The old content as far as the plan needs it: the bytes before `base` are
+// those of lines that stay as they are, and are not held.
+struct old_text {
+  const char* data = nullptr;  // the bytes from `base` on
+  std::size_t length = 0;
+  std::size_t base = 0;
+  std::size_t size() const { return base + length; }
 };
 
 // Everything the rewrite will do, decided before the file is touched. The
@@ -224,14 +263,17 @@ bool make_credential_set(const replacement_entry* table, credential_set* set) {
   return true;
 }
 
-// Decides what one line becomes: the first entry that matches and whose
-// credential can be read replaces it. Returns false when memory runs out.
-bool plan_line(const char* line, std::size_t line_length, const replacement_entry* table,
-               credential_set& credentials, const char* run, plan& p, bool* replaced) {
-  *replaced = false;
+// The entry that replaces a line: the first that matches and whose
+// credential can be read, or null when none does. Pushes the messages of the
+// entries passed over and of the one chosen. Returns false when memory runs
+// out.
+bool choose_entry(const char* line, std::size_t line_length, const replacement_entry* table,
+                  credential_set& credentials, plan& p, const replacement_entry** chosen,
+                  std::size_t* key_and_equals) {
+  *chosen = nullptr;
   for (const replacement_entry* entry = table; entry->name != nullptr; ++entry) {
-    const std::size_t key_and_equals = matching_key_length(line, line_length, entry->name);
-    if (key_and_equals == 0) continue;
+    *key_and_equals = matching_key_length(line, line_length, entry->name);
+    if (*key_and_equals == 0) continue;
     credential& c = *credentials.used[entry - table];
     if (!load(c)) return false;
     if (!c.readable) {
@@ -239,31 +281,48 @@ bool plan_line(const char* line, std::size_t line_length, const replacement_entr
       continue;
     }
     if (c.cut && !p.messages.push({message_kind::value_cut, entry->name})) return false;
-    // Base64 holds no space, so the value goes out unquoted: compare what the
-    // file will hold, in full, with what it held (a carriage return included).
-    const char* old_value = line + key_and_equals;
-    const std::size_t old_length = line_length - key_and_equals;
-    if (old_length != c.value.length || std::memcmp(old_value, c.value.data, old_length) != 0) {
-      p.status = status_changed;
-    }
-    if (!p.lines.push({run, static_cast<std::size_t>(line - run), entry->name, c.value.data})) {
-      return false;
-    }
-    p.new_size += static_cast<std::size_t>(line - run) + param_line_length(entry->name, c.value.data);
-    p.writes_private_key = p.writes_private_key || entry->private_key;
-    *replaced = true;
+    *chosen = entry;
     return true;
   }
   return true;
 }
 
-// Walks every line of `text`. Returns false when memory runs out.
-bool make_plan(const char* text, std::size_t length, const replacement_entry* table,
-               credential_set& credentials, plan& p) {
-  const char* const end = text + length;
+// Decides what one line becomes. Returns false when memory runs out.
+bool plan_line(const char* line, std::size_t line_length, const replacement_entry* table,
+               credential_set& credentials, const char* run, plan& p, bool* replaced) {
+  *replaced = false;
+  const replacement_entry* entry = nullptr;
+  std::size_t key_and_equals = 0;
+  if (!choose_entry(line, line_length, table, credentials, p, &entry, &key_and_equals)) {
+    return false;
+  }
+  if (entry == nullptr) return true;
+  const credential& c = *credentials.used[entry - table];
+  // Base64 holds no space, so the value goes out unquoted: compare what the
+  // file will hold, in full, with what it held (a carriage return included).
+  const char* old_value = line + key_and_equals;
+  const std::size_t old_length = line_length - key_and_equals;
+  if (old_length != c.value.length || std::memcmp(old_value, c.value.data, old_length) != 0) {
+    p.status = status_changed;
+  }
+  if (!p.lines.push({run, static_cast<std::size_t>(line - run), entry->name, c.value.data})) {
+    return false;
+  }
+  p.new_size += static_cast<std::size_t>(line - run) + param_line_length(entry->name, c.value.data);
+  p.writes_private_key = p.writes_private_key || entry->private_key;
+  *replaced = true;
+  return true;
+}
+
+// Walks every line of `text`, after those before its base. Returns false
+// when memory runs out.
+bool make_plan(const old_text& text, const replacement_entry* table, credential_set& credentials,
+               plan& p) {
+  const char* const end = text.data + text.length;
   const first_bytes candidates = possible_first_bytes(table);
-  const char* run = text;  // unchanged bytes not yet planned start here
-  for (const char* line = next_candidate_line(text, end, candidates); line < end;
+  const char* run = text.data;  // unchanged bytes not yet planned start here
+  p.new_size += text.base;
+  for (const char* line = next_candidate_line(text.data, end, candidates); line < end;
        line = next_candidate_line(line, end, candidates)) {
     const auto* newline = static_cast<const char*>(std::memchr(line, '\n', end - line));
     const char* line_end = newline != nullptr ? newline : end;
@@ -284,10 +343,11 @@ bool make_plan(const char* text, std::size_t length, const replacement_entry* ta
 // is equal without a look; others are compared, the old text's end counting
 // as a difference.
 struct difference_finder {
-  const char* text;
-  std::size_t length;
+  const char* text;        // the old content from `base` on
+  std::size_t base;        // the new content is the old one before it
+  std::size_t length;      // of the whole old content
   bool want_last;          // only when the sizes are equal
-  std::size_t at = 0;      // offset of the next piece in the new content
+  std::size_t at = base;   // offset of the next piece in the new content
   std::size_t first = SIZE_MAX;
   std::size_t last = 0;    // one past the last difference, once `first` is set
 
@@ -296,10 +356,10 @@ struct difference_finder {
   void piece(const char* bytes, std::size_t count) {
     const std::size_t offset = at;
     at += count;
-    if (done() || count == 0 || bytes == text + offset) return;
+    if (done() || count == 0 || bytes == text + (offset - base)) return;
     const std::size_t room = offset >= length ? 0 : length - offset;
     const std::size_t overlap = count < room ? count : room;
-    const char* old = text + offset;
+    const char* old = text + (offset - base);
     // memcmp over blocks, then bytes within the block that differs.
     constexpr std::size_t block = 4096;
     for (std::size_t i = 0; i < overlap; i += block) {
@@ -323,8 +383,9 @@ struct difference_finder {
 // What the window must write for `p` over `text`: from the first byte that
 // differs to the new end, or to the last byte that differs when the size
 // stays; nothing at all when no byte differs.
-param_change find_change(const plan& p, const char* text, std::size_t length) {
-  difference_finder finder{text, length, p.new_size == length};
+param_change find_change(const plan& p, const old_text& text) {
+  const std::size_t length = text.size();
+  difference_finder finder{text.data, text.base, length, p.new_size == length};
   for (std::size_t i = 0; i < p.lines.count && !finder.done(); ++i) {
     const replaced_line& line = p.lines.items[i];
     finder.piece(line.run, line.run_length);
@@ -351,7 +412,9 @@ param_change find_change(const plan& p, const char* text, std::size_t length) {
 }
 
 // The window: nothing but writes, the truncation, the sync and the close.
-bool commit(param_file& out, const plan& p) {
+bool commit(param_file& out, const plan& p, std::size_t base) {
+  // The bytes before the base stay as they are.
+  out.offset = base;
   for (std::size_t i = 0; i < p.lines.count; ++i) {
     const replaced_line& line = p.lines.items[i];
     if (param_write_bytes(&out, line.run, line.run_length) != param_ok ||
@@ -361,6 +424,215 @@ bool commit(param_file& out, const plan& p) {
   }
   return param_write_bytes(&out, p.tail, p.tail_length) == param_ok &&
          param_file_close(&out) == param_ok;
+}
+
+// Whether the new text of a line, by the first entry that replaces it,
+// differs from its old bytes (`has_newline`: its line feed follows them).
+// Returns 1 when it does, 0 when not (or no entry replaces it) and -1 when
+// memory runs out. A line that stays leaves its messages and flags in `p`;
+// one that changes leaves `p` as it was, for the plan that starts there.
+int line_changes(const char* line, std::size_t line_length, bool has_newline,
+                 const replacement_entry* table, credential_set& credentials, plan& p) {
+  const std::size_t messages = p.messages.count;
+  const replacement_entry* entry = nullptr;
+  std::size_t key_and_equals = 0;
+  if (!choose_entry(line, line_length, table, credentials, p, &entry, &key_and_equals)) return -1;
+  if (entry == nullptr) return 0;
+  param_span parts[4];
+  param_line_parts(entry->name, credentials.used[entry - table]->value.data, parts);
+  const std::size_t old_length = line_length + (has_newline ? 1 : 0);
+  std::size_t at = 0;
+  bool differs = false;
+  for (const param_span& part : parts) {
+    if (part.count > old_length - at || std::memcmp(line + at, part.bytes, part.count) != 0) {
+      differs = true;
+      break;
+    }
+    at += part.count;
+  }
+  if (differs || at != old_length) {
+    p.messages.count = messages;
+    return 1;
+  }
+  p.writes_private_key = p.writes_private_key || entry->private_key;
+  return 0;
+}
+
+// Whether a line of which only the first `count` bytes are known may still
+// match an entry: none of its known bytes rules every entry out.
+bool may_match(const char* line, std::size_t count, const replacement_entry* table) {
+  for (const replacement_entry* entry = table; entry->name != nullptr; ++entry) {
+    std::size_t i = 0;
+    for (; entry->name[i] != '\0' && i < count; ++i) {
+      const auto c = static_cast<unsigned char>(line[i]);
+      if (c == '=' || ascii_lower(c) != ascii_lower(static_cast<unsigned char>(entry->name[i]))) {
+        break;
+      }
+    }
+    if (i == count || (entry->name[i] == '\0' && line[i] == '=')) return true;
+  }
+  return false;
+}
+
+struct descriptor {
+  int fd;
+  ~descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Fills `buffer` from `fd` up to its capacity less one byte, or to the end
+// of the file (then sets `*at_end`). Returns false when a read fails.
+bool fill(int fd, text_buffer& buffer, bool* at_end) {
+  while (buffer.length + 1 < buffer.capacity) {
+    const ssize_t got = read(fd, buffer.data + buffer.length, buffer.capacity - 1 - buffer.length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) {
+      *at_end = true;
+      break;
+    }
+    buffer.length += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// Reads the rest of `fd` after the bytes `buffer` holds, growing it by half
+// at least (copying, so that the old block is wiped). Returns a read_result.
+int read_rest(int fd, text_buffer& buffer) {
+  constexpr std::size_t chunk = 4096;
+  for (bool at_end = false; !at_end;) {
+    if (buffer.capacity - buffer.length < chunk + 1) {
+      if (buffer.length > SIZE_MAX / 2 - chunk) return read_out_of_memory;
+      std::size_t capacity = buffer.capacity + buffer.capacity / 2;
+      if (capacity < buffer.length + chunk + 1) capacity = buffer.length + chunk + 1;
+      text_buffer bigger;
+      if (!text_buffer_allocate(bigger, capacity)) return read_out_of_memory;
+      if (buffer.length != 0) std::memcpy(bigger.data, buffer.data, buffer.length);
+      bigger.length = buffer.length;
+      buffer = std::move(bigger);
+    }
+    if (!fill(fd, buffer, &at_end)) return read_failed;
+  }
+  buffer.data[buffer.length] = '\0';
+  return read_ok;
+}
+
+// The parameter file as read for one plan: a piece buffer reused along the
+// file, and the bytes kept from the first line that changes on, which either
+// buffer may hold. Both are wiped, as unchanged lines may hold key text too.
+struct parameter_read {
+  text_buffer piece;
+  text_buffer kept;
+  old_text text;
+  file_identity identity;
+};
+
+// Reads `path` in pieces of at most `piece_size` bytes and walks its lines up
+// to the first whose new text differs from its old, leaving in `p` the
+// messages and flags of the lines before it; keeps the bytes from that line
+// to the end, or the whole content of a file that is not a regular one.
+// Returns a read_result; on success fills `*r`, with the identity the file
+// had before the read.
+int read_from_first_change(const char* path, std::size_t piece_size,
+                           const replacement_entry* table, credential_set& credentials, plan& p,
+                           parameter_read* r) {
+  const descriptor in{open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY)};
+  if (in.fd < 0) return errno == ENOMEM ? read_out_of_memory : read_failed;
+  struct stat info;
+  if (fstat(in.fd, &info) != 0) return read_failed;
+  r->identity = file_identity_of(info);
+  text_buffer_release(r->piece);
+  text_buffer_release(r->kept);
+  r->text = old_text{};
+  if (!S_ISREG(info.st_mode)) {
+    // No size to go by, and a restore writes all of it back.
+    const int read = read_rest(in.fd, r->kept);
+    if (read == read_ok) r->text = old_text{r->kept.data, r->kept.length, 0};
+    return read;
+  }
+  const std::size_t size = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
+  // A small file gets a buffer of its own size (and one byte to see its end
+  // in), as all of a buffer is wiped.
+  std::size_t capacity = piece_size < 1 || piece_size == SIZE_MAX ? 2 : piece_size + 1;
+  if (size < SIZE_MAX - 2 && capacity > size + 2) capacity = size + 2;
+  text_buffer& buffer = r->piece;
+  if (!text_buffer_allocate(buffer, capacity)) return read_out_of_memory;
+  const first_bytes candidates = possible_first_bytes(table);
+  std::size_t offset = 0;   // in the file, of the buffer's first byte (a line start, unless skipping)
+  bool skipping = false;    // the buffer starts inside a line that cannot match
+  bool at_end = false;
+  for (;;) {
+    if (!fill(in.fd, buffer, &at_end)) return read_failed;
+    const char* const end = buffer.data + buffer.length;
+    const char* line = buffer.data;
+    if (skipping) {
+      const auto* newline = static_cast<const char*>(std::memchr(line, '\n', end - line));
+      skipping = newline == nullptr;
+      line = skipping ? end : newline + 1;
+    }
+    const char* keep = nullptr;
+    const char* partial = nullptr;  // a line that may match, not yet whole
+    for (line = next_candidate_line(line, end, candidates); line < end;
+         line = next_candidate_line(line, end, candidates)) {
+      const auto* newline = static_cast<const char*>(std::memchr(line, '\n', end - line));
+      if (newline == nullptr && !at_end) {
+        partial = line;
+        break;
+      }
+      const char* line_end = newline != nullptr ? newline : end;
+      const int changes = line_changes(line, static_cast<std::size_t>(line_end - line),
+                                       newline != nullptr, table, credentials, p);
+      if (changes < 0) return read_out_of_memory;
+      if (changes > 0) {
+        keep = line;
+        break;
+      }
+      line = newline != nullptr ? newline + 1 : end;
+    }
+    if (partial != nullptr && partial == buffer.data) {
+      // Longer than a piece: kept if it may still match, passed over if not.
+      if (may_match(partial, buffer.length, table)) {
+        keep = partial;
+      } else {
+        skipping = true;
+        partial = nullptr;
+      }
+    }
+    if (keep != nullptr) {
+      const auto from = static_cast<std::size_t>(keep - buffer.data);
+      if (at_end) {
+        r->text = old_text{keep, buffer.length - from, offset + from};
+        return read_ok;
+      }
+      const std::size_t held = buffer.length - from;
+      const std::size_t read_so_far = offset + buffer.length;
+      const std::size_t expected = size > read_so_far ? size - read_so_far : 0;
+      if (expected > SIZE_MAX / 2 - held) return read_out_of_memory;
+      if (!text_buffer_allocate(r->kept, held + expected + 4097)) return read_out_of_memory;
+      std::memcpy(r->kept.data, keep, held);
+      r->kept.length = held;
+      text_buffer_release(buffer);
+      const int read = read_rest(in.fd, r->kept);
+      if (read == read_ok) r->text = old_text{r->kept.data, r->kept.length, offset + from};
+      return read;
+    }
+    if (at_end) {
+      r->text = old_text{end, 0, offset + buffer.length};
+      return read_ok;
+    }
+    if (partial == nullptr) {
+      // A last line that is not whole and cannot match is passed over.
+      if (buffer.length != 0 && end[-1] != '\n') skipping = true;
+      offset += buffer.length;
+      buffer.length = 0;
+    } else {
+      const auto from = static_cast<std::size_t>(partial - buffer.data);
+      std::memmove(buffer.data, partial, buffer.length - from);
+      offset += from;
+      buffer.length -= from;
+    }
+  }
 }
 
 int out_of_memory() {
@@ -379,28 +651,26 @@ constexpr int rereads = 3;
 
 }  // namespace
 
-int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
-                           const file_identity& identity, const replacement_entry* table) {
-  credential_set credentials;
-  if (!make_credential_set(table, &credentials)) return out_of_memory();
-  // Each credential is read once, for the first plan; a plan made again
-  // uses the same values.
-  text_buffer reread;
-  file_identity read = identity;
+namespace {
+
+// The rewrite from a plan's first read on: plans, opens, and reads and plans
+// again when the file was written to since the read.
+int rewrite_from(const char* path, parameter_read& r, const replacement_entry* table,
+                 credential_set& credentials, plan& first, std::size_t piece_size) {
   for (int attempt = 0;; ++attempt) {
-    plan p;
-    if (!make_plan(text, length, table, credentials, p)) return out_of_memory();
-    param_file out;
-    const int opened = param_file_open(path, read, find_change(p, text, length), &out);
-    if (opened == param_out_of_memory) return out_of_memory();
-    if (opened == param_changed && attempt < rereads) {
-      const int again = read_whole_path(path, &reread, &read);
+    plan fresh;
+    plan& p = attempt == 0 ? first : fresh;
+    if (attempt != 0) {
+      const int again = read_from_first_change(path, piece_size, table, credentials, p, &r);
       if (again == read_out_of_memory) return out_of_memory();
       if (again != read_ok) return cannot_write(path);
-      text = reread.data;
-      length = reread.length;
-      continue;
     }
+    const old_text& text = r.text;
+    if (!make_plan(text, table, credentials, p)) return out_of_memory();
+    param_file out;
+    const int opened = param_file_open(path, r.identity, find_change(p, text), &out);
+    if (opened == param_out_of_memory) return out_of_memory();
+    if (opened == param_changed && attempt < rereads) continue;
     if (opened != param_ok || param_file_reserve(&out) != param_ok) return cannot_write(path);
 
     // The file can take its new content: say now what the walk found, while a
@@ -418,13 +688,44 @@ int rewrite_parameter_file(const char* path, const char* text, std::size_t lengt
     }
 
     param_window_begin();
-    if (commit(out, p)) return p.status;
+    if (commit(out, p, text.base)) return p.status;
     // A file already closed (not a regular one) cannot be restored, and no
     // restore is tried.
     const bool attempted = out.fd >= 0;
-    const bool restored = attempted && param_file_restore(&out, text) == param_ok;
+    const bool restored =
+        attempted && param_file_restore(&out, text.data, text.base) == param_ok;
     cannot_write(path);
     if (attempted && !restored) std::fprintf(stderr, "Cannot restore %s\n", path);
     return status_cannot_write;
   }
+}
+
+}  // namespace
+
+int rewrite_parameter_path(const char* path, const replacement_entry* table,
+                           std::size_t piece_size) {
+  credential_set credentials;
+  if (!make_credential_set(table, &credentials)) return out_of_memory();
+  // Each credential is read once, for the first plan; a plan made again
+  // uses the same values.
+  parameter_read r;
+  plan p;
+  const int read = read_from_first_change(path, piece_size, table, credentials, p, &r);
+  if (read == read_out_of_memory) return out_of_memory();
+  if (read != read_ok) {
+    std::fprintf(stderr, "Cannot read %s\n", path);
+    return status_cannot_read;
+  }
+  return rewrite_from(path, r, table, credentials, p, piece_size);
+}
+
+int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
+                           const file_identity& identity, const replacement_entry* table) {
+  credential_set credentials;
+  if (!make_credential_set(table, &credentials)) return out_of_memory();
+  parameter_read r;
+  r.text = old_text{text, length, 0};
+  r.identity = identity;
+  plan p;
+  return rewrite_from(path, r, table, credentials, p, rewrite_piece);
 }

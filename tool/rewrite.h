@@ -17,5 +17,16 @@
 // file is untouched then. Returns status_changed or status_unchanged with the
 // new content on stable storage, or status_cannot_write when a write failed
 // and the old bytes were put back. `text` is borrowed and not modified.
+// Pieces of this size are read into one buffer, reused along the file: the
+// bytes before the first line that changes are neither kept nor copied twice.
+constexpr std::size_t rewrite_piece = std::size_t{256} << 10;
+
+// Reads the file at `path` in pieces of `piece_size` bytes, keeping only the
+// bytes from the first line that changes on, and rewrites it as
+// rewrite_parameter_file does. A file that cannot be read prints "Cannot read"
+// (or "Out of memory") and returns status_cannot_read, untouched.
+int rewrite_parameter_path(const char* path, const replacement_entry* table,
+                           std::size_t piece_size = rewrite_piece);
+
 int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
                            const file_identity& identity, const replacement_entry* table);
