@@ -649,10 +649,6 @@ int cannot_write(const char* path) {
 // between the read and the open; an editor still at work after that wins.
 constexpr int rereads = 3;
 
-}  // namespace
-
-namespace {
-
 // The rewrite from a plan's first read on: plans, opens, and reads and plans
 // again when the file was written to since the read.
 int rewrite_from(const char* path, parameter_read& r, const replacement_entry* table,

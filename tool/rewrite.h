@@ -6,17 +6,6 @@
 #include "support/file_identity.h"
 #include "tool/replacement.h"
 
-// Rewrites the file at `path`, which was `identity` when its `length` bytes
-// were read into `text`: each line whose key matches an entry of `table` gets
-// that entry's credential in Base64, every other byte is kept, and only the
-// bytes that differ are written. A file written to since its read is read and
-// planned again, a few times at most. Everything that can fail without
-// touching the file happens first and prints its own message:
-// status_cannot_read for no memory, status_cannot_write when the path is no
-// longer that file, the file keeps changing, or the new bytes cannot fit; the
-// file is untouched then. Returns status_changed or status_unchanged with the
-// new content on stable storage, or status_cannot_write when a write failed
-// and the old bytes were put back. `text` is borrowed and not modified.
 // Pieces of this size are read into one buffer, reused along the file: the
 // bytes before the first line that changes are neither kept nor copied twice.
 constexpr std::size_t rewrite_piece = std::size_t{256} << 10;
@@ -28,5 +17,16 @@ constexpr std::size_t rewrite_piece = std::size_t{256} << 10;
 int rewrite_parameter_path(const char* path, const replacement_entry* table,
                            std::size_t piece_size = rewrite_piece);
 
+// Rewrites the file at `path`, which was `identity` when its `length` bytes
+// were read into `text`: each line whose key matches an entry of `table` gets
+// that entry's credential in Base64, every other byte is kept, and only the
+// bytes that differ are written. A file written to since its read is read and
+// planned again, a few times at most. Everything that can fail without
+// touching the file happens first and prints its own message:
+// status_cannot_read for no memory, status_cannot_write when the path is no
+// longer that file, the file keeps changing, or the new bytes cannot fit; the
+// file is untouched then. Returns status_changed or status_unchanged with the
+// new content on stable storage, or status_cannot_write when a write failed
+// and the old bytes were put back. `text` is borrowed and not modified.
 int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
                            const file_identity& identity, const replacement_entry* table);
