@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tool/rewrite.h"
+#include "tool/credgraft.h"
 
 namespace {
 

@@ -24,20 +24,6 @@ std::size_t size_hint(std::FILE* stream) {
   return size > SIZE_MAX / 2 ? 0 : static_cast<std::size_t>(size);
 }
 
-// Grows to `needed` bytes at least, and by half again at least (linear total
-// cost). Copies instead of realloc so the old block can be wiped: it may hold
-// a private key.
-bool grow(text_buffer& buffer, std::size_t needed) {
-  std::size_t capacity = buffer.capacity + buffer.capacity / 2;
-  if (capacity < needed) capacity = needed;
-  text_buffer bigger;
-  if (!text_buffer_allocate(bigger, capacity)) return false;
-  if (buffer.length != 0) std::memcpy(bigger.data, buffer.data, buffer.length);
-  bigger.length = buffer.length;
-  buffer = std::move(bigger);
-  return true;
-}
-
 struct closer {
   void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
 };
@@ -71,7 +57,7 @@ int read_whole_file(std::FILE* stream, text_buffer* out) {
         const std::size_t size = size_hint(stream);
         if (size > buffer.length) needed = size + read_chunk + 1;
       }
-      if (!grow(buffer, needed)) return read_out_of_memory;
+      if (!text_buffer_grow(buffer, needed)) return read_out_of_memory;
     }
     const std::size_t room = buffer.capacity - buffer.length - 1;
     const std::size_t got = std::fread(buffer.data + buffer.length, 1, room, stream);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <sys/mman.h>
 #include <string.h>
 #include <utility>
@@ -55,6 +56,18 @@ bool text_buffer_allocate(text_buffer& out, std::size_t capacity) {
   out.data = fresh;
   out.length = 0;
   out.capacity = capacity;
+  return true;
+}
+
+bool text_buffer_grow(text_buffer& buffer, std::size_t needed) {
+  if (needed <= buffer.capacity) return true;
+  std::size_t capacity = buffer.capacity + buffer.capacity / 2;
+  if (capacity < needed || capacity < buffer.capacity) capacity = needed;
+  text_buffer bigger;
+  if (!text_buffer_allocate(bigger, capacity)) return false;
+  if (buffer.length != 0) std::memcpy(bigger.data, buffer.data, buffer.length);
+  bigger.length = buffer.length;
+  buffer = std::move(bigger);
   return true;
 }
 

@@ -23,5 +23,10 @@ struct text_buffer {
 // Returns true on success; on failure returns false and leaves `out` untouched.
 bool text_buffer_allocate(text_buffer& out, std::size_t capacity);
 
+// Grows `buffer` to hold `needed` bytes at least, and by half again at least
+// (linear total cost), keeping its bytes: copied, not reallocated, so that the
+// old block is wiped. Returns false, with `buffer` as it was, when memory runs out.
+bool text_buffer_grow(text_buffer& buffer, std::size_t needed);
+
 // Wipes and frees what `buffer` holds and leaves it empty.
 void text_buffer_release(text_buffer& buffer);

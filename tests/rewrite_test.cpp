@@ -1,4 +1,4 @@
-#include "tool/rewrite.h"
+#include "tool/credgraft.h"
 
 #include <filesystem>
 #include <string>

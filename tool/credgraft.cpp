@@ -9,10 +9,11 @@
 #include <memory>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include "tool/rewrite.h"
+#include "tool/run.h"
 
 namespace {
 
@@ -69,7 +70,66 @@ struct system_log {
   system_log& operator=(const system_log&) = delete;
 };
 
+int out_of_memory() {
+  std::fprintf(stderr, "Out of memory\n");
+  return status_cannot_read;
+}
+
+int cannot_write(const char* path) {
+  std::fprintf(stderr, "Cannot write %s\n", path);
+  return status_cannot_write;
+}
+
+// What the walk found, said once the file is known to take its new content,
+// while a stop request or a stalled standard error still costs nothing.
+void say_what_the_walk_found(const run_state& run, const char* path) {
+  for (std::size_t i = 0; i < run.plan.messages.count; ++i) {
+    const walk_message& m = run.plan.messages[i];
+    if (m.kind == walk_message_kind::cannot_read) {
+      std::fprintf(stderr, "Cannot read %s\n", m.subject);
+    } else {
+      std::fprintf(stderr, "Value of %s cut to 16000 characters\n", m.subject);
+    }
+  }
+  if (run.plan.writes_private_key && (run.out.mode & S_IROTH) != 0) {
+    std::fprintf(stderr, "Warning: every user can read %s, which holds a private key\n", path);
+  }
+}
+
+// The rewrite from a walked first read on.
+int rewrite_walked(run_state& run, const char* path, const replacement_entry* table,
+                   std::size_t piece_size) {
+  const int prepared = run_prepare(run, path, table, piece_size);
+  if (prepared == run_out_of_memory) return out_of_memory();
+  if (prepared != run_ok) return cannot_write(path);
+  say_what_the_walk_found(run, path);
+  const int committed = run_commit(run);
+  if (committed == run_ok) return run.plan.status;
+  cannot_write(path);
+  if (committed == run_cannot_restore) std::fprintf(stderr, "Cannot restore %s\n", path);
+  return status_cannot_write;
+}
+
 }  // namespace
+
+int rewrite_parameter_path(const char* path, const replacement_entry* table,
+                           std::size_t piece_size) {
+  run_state run;
+  const int read = run_read(run, path, table, piece_size);
+  if (read == run_out_of_memory) return out_of_memory();
+  if (read != run_ok) {
+    std::fprintf(stderr, "Cannot read %s\n", path);
+    return status_cannot_read;
+  }
+  return rewrite_walked(run, path, table, piece_size);
+}
+
+int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
+                           const file_identity& identity, const replacement_entry* table) {
+  run_state run;
+  if (run_take(run, text, length, identity, table) != run_ok) return out_of_memory();
+  return rewrite_walked(run, path, table, rewrite_piece);
+}
 
 int credgraft_run(int argc, char** argv, const credential_files& files) {
   if (!prepare_process()) return status_cannot_read;
@@ -84,10 +144,7 @@ int credgraft_run(int argc, char** argv, const credential_files& files) {
   const int pairs = (argc - 2) / 2;
   const std::unique_ptr<replacement_entry[], free_deleter> table{
       static_cast<replacement_entry*>(std::malloc((pairs + 1) * sizeof(replacement_entry)))};
-  if (!table) {
-    std::fprintf(stderr, "Out of memory\n");
-    return status_cannot_read;
-  }
+  if (!table) return out_of_memory();
   for (int pair = 0; pair < pairs; ++pair) {
     const char* name = argv[2 + 2 * pair];
     const char* kind = argv[3 + 2 * pair];

@@ -1,0 +1,55 @@
+// The walk: line by line, which entry applies, what the line becomes and
+// whether its value differs. The same walk plans the run, finds the first
+// line that changes (once), and gives the window its bytes.
+#pragma once
+
+#include <cstddef>
+
+#include "support/param_file.h"
+#include "tool/credentials.h"
+#include "tool/line_source.h"
+#include "tool/record_array.h"
+#include "tool/replacement.h"
+
+// What the driver is to say about the run, decided by the walk.
+enum class walk_message_kind { cannot_read, value_cut };
+struct walk_message {
+  walk_message_kind kind;
+  const char* subject;  // the credential's path, or the parameter's name
+};
+
+// A line whose bytes change, from the first such line on.
+struct changed_line {
+  std::size_t offset;      // in the old file
+  std::size_t old_length;  // its line feed counted
+  std::size_t new_offset;  // in the new file
+  const replacement_entry* entry;
+  std::size_t credential;  // its index among the credentials read
+};
+
+struct walk_plan {
+  record_array<changed_line> lines;
+  record_array<walk_message> messages;
+  std::size_t old_size = 0;
+  std::size_t new_size = 0;
+  int status = status_unchanged;
+  bool writes_private_key = false;
+};
+
+// Walks every line of `source` with `table`, reading credentials into
+// `credentials` as lines need them, and keeps the source's bytes from the
+// first line that changes on. Returns a read_result; on success `*plan`
+// (emptied first) holds the run's decisions.
+int walk_lines(line_source& source, const replacement_entry* table, credential_cache& credentials,
+               walk_plan* plan);
+
+// The region the window writes for `plan` over the bytes `source` kept: from
+// the first byte that differs, to the new end when the size changes and to
+// the last byte that differs when it does not; empty when nothing differs.
+param_change walk_change(const walk_plan& plan, const line_source& source,
+                         const credential_cache& credentials);
+
+// Appends the new content from the region's start on to `out`. Returns
+// param_ok, or param_failed once a write failed.
+int walk_write(param_file& out, const walk_plan& plan, const line_source& source,
+               const credential_cache& credentials);
