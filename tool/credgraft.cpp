@@ -82,7 +82,7 @@ int cannot_write(const char* path) {
 
 // What the walk found, said once the file is known to take its new content,
 // while a stop request or a stalled standard error still costs nothing.
-void say_what_the_walk_found(const run_state& run, const char* path) {
+void say_what_the_walk_found(const run_state& run) {
   for (std::size_t i = 0; i < run.plan.messages.count; ++i) {
     const walk_message& m = run.plan.messages[i];
     if (m.kind == walk_message_kind::cannot_read) {
@@ -92,21 +92,21 @@ void say_what_the_walk_found(const run_state& run, const char* path) {
     }
   }
   if (run.plan.writes_private_key && (run.out.mode & S_IROTH) != 0) {
-    std::fprintf(stderr, "Warning: every user can read %s, which holds a private key\n", path);
+    std::fprintf(stderr, "Warning: every user can read %s, which holds a private key\n",
+                 run.path);
   }
 }
 
 // The rewrite from a walked first read on.
-int rewrite_walked(run_state& run, const char* path, const replacement_entry* table,
-                   std::size_t piece_size) {
-  const int prepared = run_prepare(run, path, table, piece_size);
+int rewrite_walked(run_state& run, const replacement_entry* table, std::size_t piece_size) {
+  const int prepared = run_prepare(run, table, piece_size);
   if (prepared == run_out_of_memory) return out_of_memory();
-  if (prepared != run_ok) return cannot_write(path);
-  say_what_the_walk_found(run, path);
+  if (prepared != run_ok) return cannot_write(run.path);
+  say_what_the_walk_found(run);
   const int committed = run_commit(run);
   if (committed == run_ok) return run.plan.status;
-  cannot_write(path);
-  if (committed == run_cannot_restore) std::fprintf(stderr, "Cannot restore %s\n", path);
+  cannot_write(run.path);
+  if (committed == run_cannot_restore) std::fprintf(stderr, "Cannot restore %s\n", run.path);
   return status_cannot_write;
 }
 
@@ -121,14 +121,14 @@ int rewrite_parameter_path(const char* path, const replacement_entry* table,
     std::fprintf(stderr, "Cannot read %s\n", path);
     return status_cannot_read;
   }
-  return rewrite_walked(run, path, table, piece_size);
+  return rewrite_walked(run, table, piece_size);
 }
 
 int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
                            const file_identity& identity, const replacement_entry* table) {
   run_state run;
-  if (run_take(run, text, length, identity, table) != run_ok) return out_of_memory();
-  return rewrite_walked(run, path, table, rewrite_piece);
+  if (run_take(run, path, text, length, identity, table) != run_ok) return out_of_memory();
+  return rewrite_walked(run, table, rewrite_piece);
 }
 
 int credgraft_run(int argc, char** argv, const credential_files& files) {

@@ -119,9 +119,17 @@ int line_source_open(line_source& s, const char* path, std::size_t piece) {
   return read_ok;
 }
 
-void line_source_borrow(line_source& s, const char* text, std::size_t length,
+void line_source_borrow(line_source& s, const char* path, const char* text, std::size_t length,
                         const file_identity& identity) {
   reset(s);
+  // Not blocking, should a FIFO have been put in its place.
+  s.fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  struct stat info;
+  if (s.fd >= 0 && (fstat(s.fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+                    info.st_dev != identity.device || info.st_ino != identity.inode)) {
+    close(s.fd);
+    s.fd = -1;
+  }
   s.text = text;
   s.length = length;
   s.at_end = s.keeping = true;

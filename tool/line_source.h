@@ -22,7 +22,7 @@ struct source_line {
 };
 
 struct line_source {
-  int fd = -1;                // open for reading while the file is read
+  int fd = -1;                // a regular file's, open for reading
   std::size_t piece = 0;      // the buffer's size while not keeping
   text_buffer buffer;         // the piece, or every byte from `base` on; wiped
   const char* text = nullptr; // the bytes held, from the file's offset `base` on
@@ -46,9 +46,11 @@ struct line_source {
 // Returns a read_result; on success `source` starts at the first line.
 int line_source_open(line_source& source, const char* path, std::size_t piece);
 
-// Makes `text`, borrowed and never changed, the source's content, all kept.
-void line_source_borrow(line_source& source, const char* text, std::size_t length,
-                        const file_identity& identity);
+// Makes `text`, borrowed and never changed, the source's content, all kept:
+// the bytes of the file at `path` when it was `identity`. That file is
+// opened for reading again if it still is the one.
+void line_source_borrow(line_source& source, const char* path, const char* text,
+                        std::size_t length, const file_identity& identity);
 
 // Moves to the next line that may match `filter` and stores it in `*line`
 // (bytes null when there is none). Returns a read_result.

@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "support/read_whole_file.h"
@@ -17,38 +15,14 @@ constexpr int rereads = 3;
 // The result of open_and_check for a file edited since it was read.
 constexpr int edited = -1;
 
-// A descriptor of the parameter file to read its bytes again: the one it
-// was read through, or else (for a text handed over) the path opened anew,
-// if it is still the file that was read.
-struct reread_descriptor {
-  int fd = -1;
-  bool own = false;
-  ~reread_descriptor() {
-    if (own) close(fd);
-  }
-};
-
-bool open_for_reread(const run_state& run, const char* path, reread_descriptor* d) {
-  if (run.source.fd >= 0) {
-    d->fd = run.source.fd;
-    return true;
-  }
-  d->fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  d->own = d->fd >= 0;
-  struct stat info;
-  return d->own && fstat(d->fd, &info) == 0 && info.st_dev == run.source.identity.device &&
-         info.st_ino == run.source.identity.inode;
-}
-
 // Whether the old bytes the window is about to change or cut are still those
 // the walk was made from: an edit through a shared mapping moves neither the
 // size nor the times. Returns run_ok when they are, run_cannot_write when
 // they are not, and run_out_of_memory.
-int region_unchanged(const run_state& run, const char* path) {
+int region_unchanged(const run_state& run) {
   const param_change& change = run.out.change;
   if (!run.out.regular || change.from >= change.old_end) return run_ok;
-  reread_descriptor in;
-  if (!open_for_reread(run, path, &in)) return run_cannot_write;
+  if (run.source.fd < 0) return run_cannot_write;
   const std::size_t region = change.old_end - change.from;
   text_buffer piece;
   if (!text_buffer_allocate(piece, region < rewrite_piece ? region : rewrite_piece)) {
@@ -57,7 +31,7 @@ int region_unchanged(const run_state& run, const char* path) {
   for (std::size_t at = change.from; at < change.old_end;) {
     const std::size_t want = change.old_end - at < piece.capacity ? change.old_end - at
                                                                   : piece.capacity;
-    const ssize_t got = pread(in.fd, piece.data, want, static_cast<off_t>(at));
+    const ssize_t got = pread(run.source.fd, piece.data, want, static_cast<off_t>(at));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0 || std::memcmp(piece.data, line_source_bytes(run.source, at),
                                 static_cast<std::size_t>(got)) != 0) {
@@ -71,13 +45,13 @@ int region_unchanged(const run_state& run, const char* path) {
 // Opens the file for the window and checks that it can be written as planned.
 // Returns run_ok, run_out_of_memory, run_cannot_write (the file untouched)
 // or, when it was edited since the read, `edited`.
-int open_and_check(run_state& run, const char* path) {
+int open_and_check(run_state& run) {
   const param_change change = walk_change(run.plan, run.source, run.credentials);
-  const int opened = param_file_open(path, run.source.identity, change, &run.out);
+  const int opened = param_file_open(run.path, run.source.identity, change, &run.out);
   if (opened == param_out_of_memory) return run_out_of_memory;
   if (opened == param_changed) return edited;
   if (opened != param_ok || param_file_reserve(&run.out) != param_ok) return run_cannot_write;
-  const int same = region_unchanged(run, path);
+  const int same = region_unchanged(run);
   if (same == run_cannot_write) {
     close(run.out.fd);
     run.out.fd = -1;
@@ -86,36 +60,38 @@ int open_and_check(run_state& run, const char* path) {
   return same;
 }
 
-int read_and_walk(run_state& run, const char* path, const replacement_entry* table,
-                  std::size_t piece) {
-  const int read = line_source_open(run.source, path, piece);
+int read_and_walk(run_state& run, const replacement_entry* table, std::size_t piece) {
+  const int read = line_source_open(run.source, run.path, piece);
   return read == read_ok ? walk_lines(run.source, table, run.credentials, &run.plan) : read;
 }
 
 }  // namespace
 
 int run_read(run_state& run, const char* path, const replacement_entry* table, std::size_t piece) {
-  const int read = read_and_walk(run, path, table, piece);
+  run.path = path;
+  const int read = read_and_walk(run, table, piece);
   if (read == read_out_of_memory) return run_out_of_memory;
   return read == read_ok ? run_ok : run_cannot_read;
 }
 
-int run_take(run_state& run, const char* text, std::size_t length, const file_identity& identity,
-             const replacement_entry* table) {
-  line_source_borrow(run.source, text, length, identity);
+int run_take(run_state& run, const char* path, const char* text, std::size_t length,
+             const file_identity& identity, const replacement_entry* table) {
+  run.path = path;
+  line_source_borrow(run.source, path, text, length, identity);
   const int walked = walk_lines(run.source, table, run.credentials, &run.plan);
   return walked == read_ok ? run_ok : run_out_of_memory;
 }
 
-int run_prepare(run_state& run, const char* path, const replacement_entry* table,
-                std::size_t piece) {
+int run_prepare(run_state& run, const replacement_entry* table, std::size_t piece) {
   for (int attempt = 0;; ++attempt) {
-    const int checked = open_and_check(run, path);
+    if (attempt != 0) {
+      const int read = read_and_walk(run, table, piece);
+      if (read == read_out_of_memory) return run_out_of_memory;
+      if (read != read_ok) return run_cannot_write;
+    }
+    const int checked = open_and_check(run);
     if (checked != edited) return checked;
     if (attempt == rereads) return run_cannot_write;
-    const int read = read_and_walk(run, path, table, piece);
-    if (read == read_out_of_memory) return run_out_of_memory;
-    if (read != read_ok) return run_cannot_write;
   }
 }
 

@@ -23,29 +23,30 @@ enum run_result : int {
 
 // Everything a run holds, each credential read once for all its walks.
 struct run_state {
+  const char* path = nullptr;  // the parameter file's, borrowed
   credential_cache credentials;
   line_source source;
   walk_plan plan;
   param_file out;
 };
 
-// Reads `path` in pieces of `piece` bytes and walks its lines with `table`.
+// Reads `path` (kept as the run's) in pieces of `piece` bytes and walks its
+// lines with `table`.
 // Returns run_ok, run_cannot_read or run_out_of_memory, the file untouched.
 int run_read(run_state& run, const char* path, const replacement_entry* table, std::size_t piece);
 
-// Walks `text`, the `length` bytes read from a file that was `identity`
-// then; the text is borrowed and never changed. Returns run_ok or
-// run_out_of_memory.
-int run_take(run_state& run, const char* text, std::size_t length, const file_identity& identity,
-             const replacement_entry* table);
+// Walks `text`, the `length` bytes read from the file at `path` (kept as the
+// run's), which was `identity` then; the text is borrowed and never changed.
+// Returns run_ok or run_out_of_memory.
+int run_take(run_state& run, const char* path, const char* text, std::size_t length,
+             const file_identity& identity, const replacement_entry* table);
 
-// Opens `path` again and reserves what the window needs. A file edited
+// Opens the run's path again and reserves what the window needs. A file edited
 // since it was read is read (in pieces of `piece` bytes) and walked again,
 // three times at most. Returns run_ok with `run.out` ready for the window,
 // run_out_of_memory, or run_cannot_write when the path is no longer that
 // file, it keeps changing or the new bytes cannot fit; the file untouched.
-int run_prepare(run_state& run, const char* path, const replacement_entry* table,
-                std::size_t piece);
+int run_prepare(run_state& run, const replacement_entry* table, std::size_t piece);
 
 // The window, for a prepared run: writes, syncs and closes, and puts the old
 // bytes back on a failure. Returns run_ok, run_cannot_write (restored) or
