@@ -72,9 +72,10 @@ int param_file_reserve(param_file* file);
 
 // Starts the write window, for the rest of the process's life: blocks every
 // signal that can be blocked (those the C library keeps for itself too) but
-// the fault signals, which are dropped when another process sent them and end
-// the process at once otherwise. A stop request then ends nothing before the
-// process exits with its status. Defined in param_window.cpp.
+// the fault signals, which are dropped when any process sent them and end the
+// process at once when the kernel reports a fault (or the run aborts). A stop
+// request then ends nothing before the process exits with its status.
+// Defined in param_window.cpp.
 void param_window_begin();
 
 // Appends `count` bytes to the new content (which starts at the file's first

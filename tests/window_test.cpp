@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -219,24 +220,41 @@ TEST(window, fault_signals_that_another_process_sends_wait_but_real_faults_end_t
   f.options.allow_core_dumps = true;
   f.options.environment = {"CREDGRAFT_PAUSE_AT_SYNC=" + gate};
 
-  // Sent with kill(2) while the run waits at its sync: the signals that
-  // otherwise report a fault, and the two the C library keeps for itself;
-  // one at a time, then all of them.
+  // Sent while the run waits at its sync: the signals that otherwise report
+  // a fault, and the two the C library keeps for itself. With kill(2) one at
+  // a time, then all of them; then all of them queued with every code a
+  // process may choose, claiming to come from the run itself.
   const std::vector<int> sent{SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, 32, 33};
-  std::vector<std::vector<int>> batches;
-  for (int s : sent) batches.push_back({s});
-  batches.push_back(sent);
-  for (const std::vector<int>& batch : batches) {
-    const std::string label = std::to_string(batch.front()) + (batch.size() > 1 ? " and on" : "");
+  struct batch {
+    int code;  // SI_USER: kill(2); otherwise rt_sigqueueinfo(2) with this code
+    std::vector<int> signals;
+  };
+  std::vector<batch> batches;
+  for (int s : sent) batches.push_back({SI_USER, {s}});
+  for (int code : {SI_USER, SI_QUEUE, SI_MESGQ, SI_ASYNCIO, SI_TIMER, SI_SIGIO}) {
+    batches.push_back({code, sent});
+  }
+  for (const batch& b : batches) {
+    const std::string label = std::to_string(b.signals.front()) +
+                              (b.signals.size() > 1 ? " and on" : "") + " code " +
+                              std::to_string(b.code);
     write_file(f.file, before);
     running_program running = start_credgraft({f.file, "KEY", "pkey"}, f.options);
     const int writer = wait_for_reader(gate);
     ASSERT_GE(writer, 0) << label;
     // valgrind fails an assertion of its own when a fault signal comes while
     // the program runs, so there each waits until it sleeps at the sync.
-    if (under_valgrind()) wait_until_taken(running.pid, batch.front());
-    for (int s : batch) {
-      EXPECT_EQ(kill(running.pid, s), 0) << label;
+    if (under_valgrind()) wait_until_taken(running.pid, b.signals.front());
+    for (int s : b.signals) {
+      siginfo_t info{};
+      info.si_signo = s;
+      info.si_code = b.code;
+      info.si_pid = running.pid;
+      info.si_uid = getuid();
+      EXPECT_EQ(b.code == SI_USER ? kill(running.pid, s)
+                                  : syscall(SYS_rt_sigqueueinfo, running.pid, s, &info),
+                0)
+          << label;
       if (under_valgrind() && s < 32) wait_until_taken(running.pid, s);
     }
     close(writer);
