@@ -11,7 +11,8 @@
 // above 2 (the parameter file's), each with its offset and size; and it can
 // play the file's surroundings: CREDGRAFT_FAIL_CLOSE_AFTER_SYNC fails the
 // close of a synced descriptor (after closing it) with EIO,
-// CREDGRAFT_FREE_BLOCKS sets the free blocks that fstatvfs reports, and
+// CREDGRAFT_FREE_BLOCKS sets the free blocks that fstatvfs reports,
+// CREDGRAFT_FAIL_TIMES=N fails every time change with errno N, and
 // CREDGRAFT_EDIT_AT_OPEN=N edits the file at each of the first N opens for
 // writing, just before them: CREDGRAFT_EDIT=append adds a line,
 // CREDGRAFT_EDIT=retime only sets its modification time a second back.
@@ -170,7 +171,13 @@ int ftruncate(int fd, off_t length) {
 }
 
 int futimens(int fd, const struct timespec times[2]) {
-  if (watched(fd)) record("futimens");
+  if (watched(fd)) {
+    record("futimens");
+    if (const char* error = std::getenv("CREDGRAFT_FAIL_TIMES")) {
+      errno = std::atoi(error);
+      return -1;
+    }
+  }
   return real<int (*)(int, const struct timespec*)>("futimens")(fd, times);
 }
 
