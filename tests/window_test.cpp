@@ -578,6 +578,28 @@ TEST(window, free_space_must_hold_the_window_and_its_restore) {
       EXPECT_EQ(calls_of(result.log).syncs, 1) << label;
     }
   }
+
+  // The old blocks that the window or a restore overwrites are unshared
+  // first, so that a full disk is found before any byte changes; a file
+  // system that cannot unshare is not held to it.
+  f.options.environment.clear();
+  const std::string before = "KEY=old\n" + large;
+  const std::string unshare = "fallocate mode=" +
+                              std::to_string(FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE) +
+                              " offset=4 length=" + std::to_string(before.size() - 4);
+  for (const auto& [error, status] : {std::pair{0, 0}, {EOPNOTSUPP, 0}, {EINVAL, 0}, {ENOSYS, 0},
+                                      {ENOSPC, 3}, {EIO, 3}}) {
+    if (error != 0) f.options.environment = {"CREDGRAFT_FAIL_UNSHARE=" + std::to_string(error)};
+    const run_result result = f.run(before, {"KEY", "pkey"});
+    EXPECT_EQ(result.status, status) << error;
+    EXPECT_EQ(std::count(result.log.begin(), result.log.end(), unshare), 1) << error;
+    EXPECT_EQ(calls_of(result.log).syncs, 1 - status / 3) << error;
+    if (status == 3) {
+      EXPECT_EQ(result.error, "Cannot write " + f.file + "\n") << error;
+      EXPECT_TRUE(read_file(f.file) == before) << error;
+      EXPECT_TRUE(calls_of(result.log).writes.empty()) << error;
+    }
+  }
 }
 
 TEST(window, once_synced_the_new_content_is_the_result) {
@@ -606,6 +628,32 @@ TEST(window, once_synced_the_new_content_is_the_result) {
     if (!p.content.empty()) {
       EXPECT_EQ(read_file(f.file), p.content) << p.environment.size();
     }
+  }
+  // "Cannot restore" only when the file is not the original. A restore whose
+  // writes fail (a full disk) on bytes that never changed, here read back in
+  // pieces of the buffer sized for the shorter new region, is synced and
+  // damages nothing; changed bytes, or a sync that fails, are damage.
+  const std::string longer = "A=1\nKEY=" + std::string(3 * key_b64.size(), 'o') + "\n";
+  const std::string cannot_restore = cannot_write + "Cannot restore " + f.file + "\n";
+  struct failed_restore {
+    std::string before;
+    std::vector<std::string> environment;
+    std::string error;
+    std::string content;
+  };
+  for (const failed_restore& p : {
+           failed_restore{before, {"CREDGRAFT_FAIL_WRITE_FROM=1"}, cannot_write, before},
+           failed_restore{longer, {"CREDGRAFT_FAIL_WRITE_FROM=1"}, cannot_write, longer},
+           failed_restore{before, {"CREDGRAFT_FAIL_WRITE_FROM=1", "CREDGRAFT_FAIL_SYNC=all"},
+                          cannot_restore, before},
+           failed_restore{before, {"CREDGRAFT_FAIL_SYNC=first", "CREDGRAFT_FAIL_WRITE_FROM=2"},
+                          cannot_restore, after}}) {
+    f.options.environment = p.environment;
+    const run_result result = f.run(p.before, {"KEY", "pkey"});
+    const std::string label = p.environment.back() + " " + std::to_string(p.before.size());
+    EXPECT_EQ(result.status, 3) << label;
+    EXPECT_EQ(result.error, p.error) << label;
+    EXPECT_TRUE(read_file(f.file) == p.content) << label;
   }
   // So the next run after the first sees the new content and says so.
   f.options.environment.clear();
