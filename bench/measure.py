@@ -1,8 +1,12 @@
 """Times the program against its floors and checks the performance goals.
 
-Usage: python3 measure.py PROGRAM [--quick]
+Usage: python3 measure.py PROGRAM [--quick] [--old OLD_PROGRAM]
 Run in the directory that bench/workloads.py filled, after bench/run.sh made
 NAME.after (the renewed content) next to each NAME.conf.
+
+With --old, every run of PROGRAM has a twin of OLD_PROGRAM on the same file in
+the same round, and a table compares their medians and peak memories; a
+workload more than 5% slower at the median fails like a goal not met.
 
 Every timed command starts from a known file: work.conf is rewritten with
 the workload's bytes and synced before each run, untimed, so that one run's
@@ -19,6 +23,8 @@ import time
 
 program = sys.argv[1]
 quick = "--quick" in sys.argv[2:]
+old_program = sys.argv[sys.argv.index("--old") + 1] if "--old" in sys.argv[2:] else None
+programs = (program, old_program)
 pairs = ["TLS_KEY", "pkey", "TLS_CERT", "cert"]
 cat = shutil.which("cat")
 dd = shutil.which("dd")
@@ -180,6 +186,14 @@ groups = [
     (["large-start", "durable large-start", "small-start"], 51, 3),
     (["many", "durable many"], 51, 3),
 ]
+# The old program's twin of each run of the program, next to it in the round.
+if old_program is not None:
+    for names, _, _ in groups:
+        for name in [n for n in names if c[n].argv[0] == program]:
+            x = c[name]
+            c[f"{name} (old)"] = command(f"{x.name} (old)", [old_program] + x.argv[1:], x.start,
+                                         x.status, x.size)
+            names.insert(names.index(name) + 1, f"{name} (old)")
 
 
 def busy_seconds():
@@ -202,7 +216,7 @@ for names, rounds, warm in groups:
         for name in names[shift:] + names[:shift]:
             c[name].run(keep=i >= warm)
     for name in names:
-        if c[name].argv[0] == program:
+        if c[name].argv[0] in programs:
             c[name].measure_memory()
 
 print("| command | median | quartiles | fastest | CPU (user + system) | peak memory |")
@@ -211,7 +225,7 @@ for names, _, _ in groups:
     for name in names:
         x = c[name]
         low, high = x.quartiles()
-        peak = f"{x.peak / 1048576:.1f} MiB" if x.argv[0] == program else ""
+        peak = f"{x.peak / 1048576:.1f} MiB" if x.argv[0] in programs else ""
         print(f"| {x.name} | {x.median() * 1e3:.2f} ms | {low * 1e3:.2f} to {high * 1e3:.2f} ms "
               f"| {min(x.times) * 1e3:.2f} ms | {statistics.median(x.cpu) * 1e3:.2f} ms | {peak} |")
 print()
@@ -257,6 +271,25 @@ goal(f"peak memory over the file's size, worst case ({worst.name}, {worst.size /
 timed_goal("ten times the data (6 to 60 MB), pairs at the end: times the time", "large-end", "small-end", 11)
 timed_goal("ten times the data (6 to 60 MB), pairs at the start: times the time", "large-start", "small-start", 11)
 print()
+
+if old_program is not None:
+    print(f"Against the old program ({old_program}), new / old:")
+    print()
+    print("| workload | median new | median old | new / old | within a round | "
+          "peak new | peak old | new / old | |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for names, _, _ in groups:
+        for name in names:
+            if c[name].argv[0] != program:
+                continue
+            new, old = c[name], c[f"{name} (old)"]
+            slower = ratio(name, f"{name} (old)") > 1.05
+            met_all = met_all and not slower
+            print(f"| {new.name} | {new.median() * 1e3:.2f} ms | {old.median() * 1e3:.2f} ms "
+                  f"| {ratio(name, f'{name} (old)'):.3f} | {paired(name, f'{name} (old)'):.3f} "
+                  f"| {new.peak / 1048576:.1f} MiB | {old.peak / 1048576:.1f} MiB "
+                  f"| {new.peak / old.peak:.3f} | {'SLOWER by more than 5%' if slower else ''} |")
+    print()
 elapsed = time.monotonic() - began
 busy_after = busy_seconds()
 others = ((busy_after[0] - busy_before[0]) - (busy_after[1] - busy_before[1])) / elapsed

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -65,6 +66,30 @@ bool writes_nothing(const param_change& change) {
 std::uintmax_t blocks_between(std::size_t from, std::size_t end, std::uintmax_t block) {
   if (end <= from) return 0;
   return (end - 1) / block - from / block + 1;
+}
+
+// Whether the `count` bytes at `offset` of the file are `original`, read back
+// through the file's own buffer, which is left wiped. The file is open for
+// writing only, so its inode is opened again through the descriptor, never
+// through its path; where that fails, the bytes are not known to be right.
+bool reads_back(param_file& file, const char* original, std::size_t count, std::size_t offset) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", file.fd);
+  const int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  bool same = fd >= 0;
+  while (same && count > 0) {
+    const std::size_t piece = count < file.buffer.capacity ? count : file.buffer.capacity;
+    const ssize_t done = pread(fd, file.buffer.data, piece, static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    same = done > 0 && std::memcmp(file.buffer.data, original, static_cast<std::size_t>(done)) == 0;
+    if (!same) break;
+    original += done;
+    count -= static_cast<std::size_t>(done);
+    offset += static_cast<std::size_t>(done);
+  }
+  explicit_bzero(file.buffer.data, file.buffer.capacity);
+  if (fd >= 0) close(fd);
+  return same;
 }
 
 // Sets the size to `size` if that differs from `other`, and syncs the data.
@@ -153,6 +178,20 @@ int param_file_reserve(param_file* file) {
       if (space.f_bavail < needed) return param_failed;
     }
   }
+  // Blocks shared with a reflinked copy need new ones even to be
+  // overwritten, and more than one each on some file systems (XFS keeps
+  // btrees and a reserve), which the count above cannot foresee: unsharing
+  // the old blocks that the window or a restore overwrites finds a full disk
+  // now, before any byte changes. Where it is not supported, the count is
+  // all there is.
+  const std::size_t overwritten = highest < change.old_size ? highest : change.old_size;
+  if (overwritten > change.from &&
+      fallocate(file->fd, FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE,
+                static_cast<off_t>(change.from), static_cast<off_t>(overwritten - change.from)) !=
+          0 &&
+      errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) {
+    return param_failed;
+  }
   if (change.new_size > change.old_size &&
       fallocate(file->fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(change.old_size),
                 static_cast<off_t>(change.new_size - change.old_size)) != 0 &&
@@ -218,10 +257,12 @@ int param_file_close(param_file* file) {
   if (!flush(*file)) return param_failed;
   const param_change& change = file->change;
   // No byte differs: the modification time still says the file was
-  // rewritten, as anyone watching it expects.
+  // rewritten, as anyone watching it expects. That is a courtesy: a file
+  // system that cannot set times (ENOSYS, EPERM, EOPNOTSUPP) writes fine,
+  // and failing there would fail every later run with nothing to change.
   if (file->regular && writes_nothing(change)) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-    if (futimens(file->fd, times) != 0) return param_failed;
+    static_cast<void>(futimens(file->fd, times));
   }
   return sync_and_close(*file, change.new_size, change.old_size) ? param_ok : param_failed;
 }
@@ -236,8 +277,13 @@ int param_file_restore(param_file* file, const char* old_text, std::size_t old_t
     return sync_and_close(*file, 0, 0) && written ? param_ok : param_failed;
   }
   if (change.from < old_text_offset) return param_failed;
-  if (!write_all(*file, old_text + (change.from - old_text_offset), change.old_end - change.from,
-                 change.from) ||
+  // A write that fails here (a full disk) may find the old bytes still in
+  // place, as when the window's own first write failed: then only the size
+  // and the sync are left to put back, and the file is not damaged.
+  const char* original = old_text + (change.from - old_text_offset);
+  const std::size_t count = change.old_end - change.from;
+  if ((!write_all(*file, original, count, change.from) &&
+       !reads_back(*file, original, count, change.from)) ||
       !sync_and_close(*file, change.old_size, change.new_size)) {
     close_quietly(file->fd);
     return param_failed;

@@ -66,15 +66,17 @@ int param_file_open(const char* path, const file_identity& read, const param_cha
 // Checks, before any byte changes, that the window can write its region and a
 // restore can write it back: the file-size limit allows both, the file
 // system's free space holds the blocks of both (a copy-on-write file system
-// needs new blocks even to overwrite), and any growth is reserved where the
-// file system can. Returns param_ok or param_failed; the file is untouched.
+// needs new blocks even to overwrite), and, where the file system can, the
+// old blocks to overwrite are unshared and any growth is reserved. Returns
+// param_ok or param_failed; the file's content is untouched.
 int param_file_reserve(param_file* file);
 
 // Starts the write window, for the rest of the process's life: blocks every
 // signal that can be blocked (those the C library keeps for itself too) but
-// the fault signals, which are dropped when another process sent them and end
-// the process at once otherwise. A stop request then ends nothing before the
-// process exits with its status. Defined in param_window.cpp.
+// the fault signals, which are dropped when any process sent them and end the
+// process at once when the kernel reports a fault (or the run aborts). A stop
+// request then ends nothing before the process exits with its status.
+// Defined in param_window.cpp.
 void param_window_begin();
 
 // Appends `count` bytes to the new content (which starts at the file's first
@@ -101,7 +103,7 @@ int param_write_string(param_file* file, const char* name, const char* value);
 std::size_t param_line_length(const char* name, const char* value);
 
 // Ends the rewrite: flushes, sets a changed size, moves the modification time
-// if no byte changed, syncs and closes. Returns param_ok once the new content
+// if no byte changed (where the file system lets it), syncs and closes. Returns param_ok once the new content
 // is synced (a failing close after that changes nothing); param_failed
 // otherwise, the file left open for param_file_restore unless it was closed.
 int param_file_close(param_file* file);
@@ -109,6 +111,7 @@ int param_file_close(param_file* file);
 // Puts the old bytes of the change's region back, from `old_text`, the old
 // content from byte `old_text_offset` on (at most the change's `from`; 0 for
 // any but a regular file), and the old size, into a file that param_file_close could not
-// finish; then syncs and closes it. Returns param_ok, or param_failed when
-// that fails too or the file is not open any more.
+// finish; then syncs and closes it. Returns param_ok, also when the writes
+// fail on bytes that read back as the old ones; param_failed when the old
+// content cannot be put back and synced, or the file is not open any more.
 int param_file_restore(param_file* file, const char* old_text, std::size_t old_text_offset = 0);

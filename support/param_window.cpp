@@ -19,16 +19,17 @@ constexpr int fault_signals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTR
 using kernel_sigset = std::uint64_t;
 static_assert(_NSIG - 1 == 8 * sizeof(kernel_sigset));
 
-// Only async-signal-safe calls here. kill(2), sigqueue(3) and tgkill(2)
-// from another process mark the signal as sent, with the sender's id; such a
-// signal forges a fault report and is dropped, as the stop requests that
-// wait blocked are dropped at the exit. Anything else (the kernel's fault,
-// abort() or raise() in this process) takes its default action now: the
-// signal, raised again while it is blocked here, is delivered on return.
+// Only async-signal-safe calls here. A code of zero or below means a
+// process sent the signal (kill(2), sigqueue(3), tgkill(2), raise(3)), and
+// the sender chooses the code below zero and the pid it claims, so nothing
+// it says is trusted: such a signal forges a fault report and is dropped, as
+// the stop requests that wait blocked are dropped at the exit. Only the
+// kernel reports with a code above zero; that fault takes its default action
+// now: the signal, raised again while it is blocked here, is delivered on
+// return. The run's own abort() still ends it: when the handler returns,
+// abort() restores the default action and raises SIGABRT again.
 void on_fault_signal(int signal, siginfo_t* info, void*) {
-  const bool sent = info->si_code == SI_USER || info->si_code == SI_QUEUE ||
-                    info->si_code == SI_TKILL;
-  if (sent && info->si_pid != getpid()) return;
+  if (info->si_code <= 0) return;
   struct sigaction fatal {};
   fatal.sa_handler = SIG_DFL;
   sigemptyset(&fatal.sa_mask);

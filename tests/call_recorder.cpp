@@ -7,11 +7,15 @@
 // (CREDGRAFT_FAULT_AT_SYNC=segv or abort), and fail the syncs counted from
 // CREDGRAFT_FAIL_SYNC (1 = every sync) with EIO.
 //
-// It also records the writes, truncations and time changes of descriptors
+// It also records the writes, truncations, fallocates and time changes of descriptors
 // above 2 (the parameter file's), each with its offset and size; and it can
 // play the file's surroundings: CREDGRAFT_FAIL_CLOSE_AFTER_SYNC fails the
 // close of a synced descriptor (after closing it) with EIO,
-// CREDGRAFT_FREE_BLOCKS sets the free blocks that fstatvfs reports, and
+// CREDGRAFT_FREE_BLOCKS sets the free blocks that fstatvfs reports,
+// CREDGRAFT_FAIL_TIMES=N fails every time change with errno N,
+// CREDGRAFT_FAIL_UNSHARE=N fails every fallocate that unshares with errno N,
+// CREDGRAFT_FAIL_WRITE_FROM=N fails the writes counted from the Nth on with
+// ENOSPC, writing nothing and recording them as "failed ...", and
 // CREDGRAFT_EDIT_AT_OPEN=N edits the file at each of the first N opens for
 // writing, just before them: CREDGRAFT_EDIT=append adds a line,
 // CREDGRAFT_EDIT=retime only sets its modification time a second back, and
@@ -173,6 +177,15 @@ int sync_hook(int fd, const char* name) {
 
 
 
+// Whether the program's next write is one CREDGRAFT_FAIL_WRITE_FROM fails.
+bool write_fails() {
+  static int writes = 0;
+  const char* from = std::getenv("CREDGRAFT_FAIL_WRITE_FROM");
+  if (from == nullptr || ++writes < std::atoi(from)) return false;
+  errno = ENOSPC;
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -183,13 +196,21 @@ int fsync(int fd) { return sync_hook(fd, "fsync"); }
 ssize_t write(int fd, const void* bytes, size_t count) {
   // A plain write goes to the descriptor's position, recorded as its offset.
   if (watched(fd)) {
-    record("write offset=%lld count=%zu", static_cast<long long>(lseek(fd, 0, SEEK_CUR)), count);
+    const bool fails = write_fails();
+    record("%swrite offset=%lld count=%zu", fails ? "failed " : "",
+           static_cast<long long>(lseek(fd, 0, SEEK_CUR)), count);
+    if (fails) return -1;
   }
   return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, count);
 }
 // The program calls these by their plain names (its off_t is 64 bits wide).
 ssize_t pwrite(int fd, const void* bytes, size_t count, off_t offset) {
-  if (watched(fd)) record("pwrite offset=%lld count=%zu", static_cast<long long>(offset), count);
+  if (watched(fd)) {
+    const bool fails = write_fails();
+    record("%spwrite offset=%lld count=%zu", fails ? "failed " : "",
+           static_cast<long long>(offset), count);
+    if (fails) return -1;
+  }
   return real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, bytes, count, offset);
 }
 int ftruncate(int fd, off_t length) {
@@ -197,8 +218,27 @@ int ftruncate(int fd, off_t length) {
   return real<int (*)(int, off_t)>("ftruncate")(fd, length);
 }
 
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+  if (watched(fd)) {
+    record("fallocate mode=%d offset=%lld length=%lld", mode, static_cast<long long>(offset),
+           static_cast<long long>(length));
+    const char* error = std::getenv("CREDGRAFT_FAIL_UNSHARE");
+    if (error != nullptr && (mode & FALLOC_FL_UNSHARE_RANGE) != 0) {
+      errno = std::atoi(error);
+      return -1;
+    }
+  }
+  return real<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, length);
+}
+
 int futimens(int fd, const struct timespec times[2]) {
-  if (watched(fd)) record("futimens");
+  if (watched(fd)) {
+    record("futimens");
+    if (const char* error = std::getenv("CREDGRAFT_FAIL_TIMES")) {
+      errno = std::atoi(error);
+      return -1;
+    }
+  }
   return real<int (*)(int, const struct timespec*)>("futimens")(fd, times);
 }
 

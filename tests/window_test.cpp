@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -219,24 +220,41 @@ TEST(window, fault_signals_that_another_process_sends_wait_but_real_faults_end_t
   f.options.allow_core_dumps = true;
   f.options.environment = {"CREDGRAFT_PAUSE_AT_SYNC=" + gate};
 
-  // Sent with kill(2) while the run waits at its sync: the signals that
-  // otherwise report a fault, and the two the C library keeps for itself;
-  // one at a time, then all of them.
+  // Sent while the run waits at its sync: the signals that otherwise report
+  // a fault, and the two the C library keeps for itself. With kill(2) one at
+  // a time, then all of them; then all of them queued with every code a
+  // process may choose, claiming to come from the run itself.
   const std::vector<int> sent{SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, 32, 33};
-  std::vector<std::vector<int>> batches;
-  for (int s : sent) batches.push_back({s});
-  batches.push_back(sent);
-  for (const std::vector<int>& batch : batches) {
-    const std::string label = std::to_string(batch.front()) + (batch.size() > 1 ? " and on" : "");
+  struct batch {
+    int code;  // SI_USER: kill(2); otherwise rt_sigqueueinfo(2) with this code
+    std::vector<int> signals;
+  };
+  std::vector<batch> batches;
+  for (int s : sent) batches.push_back({SI_USER, {s}});
+  for (int code : {SI_USER, SI_QUEUE, SI_MESGQ, SI_ASYNCIO, SI_TIMER, SI_SIGIO}) {
+    batches.push_back({code, sent});
+  }
+  for (const batch& b : batches) {
+    const std::string label = std::to_string(b.signals.front()) +
+                              (b.signals.size() > 1 ? " and on" : "") + " code " +
+                              std::to_string(b.code);
     write_file(f.file, before);
     running_program running = start_credgraft({f.file, "KEY", "pkey"}, f.options);
     const int writer = wait_for_reader(gate);
     ASSERT_GE(writer, 0) << label;
     // valgrind fails an assertion of its own when a fault signal comes while
     // the program runs, so there each waits until it sleeps at the sync.
-    if (under_valgrind()) wait_until_taken(running.pid, batch.front());
-    for (int s : batch) {
-      EXPECT_EQ(kill(running.pid, s), 0) << label;
+    if (under_valgrind()) wait_until_taken(running.pid, b.signals.front());
+    for (int s : b.signals) {
+      siginfo_t info{};
+      info.si_signo = s;
+      info.si_code = b.code;
+      info.si_pid = running.pid;
+      info.si_uid = getuid();
+      EXPECT_EQ(b.code == SI_USER ? kill(running.pid, s)
+                                  : syscall(SYS_rt_sigqueueinfo, running.pid, s, &info),
+                0)
+          << label;
       if (under_valgrind() && s < 32) wait_until_taken(running.pid, s);
     }
     close(writer);
@@ -497,6 +515,20 @@ TEST(window, writes_only_what_changed) {
     EXPECT_EQ(calls.time_changes, p.bytes == 0 ? 1 : 0) << p.from;
   }
 
+  // Moving the time is a courtesy: where the file system refuses it, the
+  // unchanged file is still synced and the run says that nothing changed.
+  for (int error : {ENOSYS, EPERM, EOPNOTSUPP, EROFS}) {
+    f.options.environment = {"CREDGRAFT_FAIL_TIMES=" + std::to_string(error)};
+    const run_result result = f.run(renewed, {"KEY", "pkey"});
+    const file_calls calls = calls_of(result.log);
+    EXPECT_EQ(result.status, 1) << error;
+    EXPECT_EQ(result.error, "") << error;
+    EXPECT_TRUE(read_file(f.file) == renewed) << error;
+    EXPECT_EQ(calls.time_changes, 1) << error;
+    EXPECT_EQ(calls.syncs, 1) << error;
+    EXPECT_TRUE(calls.writes.empty() && calls.truncations.empty()) << error;
+  }
+
   // A failed sync puts back only the region, and the old size.
   f.options.environment = {"CREDGRAFT_FAIL_SYNC=first"};
   const std::string before = head + "KEY=old\nB=2\n";
@@ -546,6 +578,28 @@ TEST(window, free_space_must_hold_the_window_and_its_restore) {
       EXPECT_EQ(calls_of(result.log).syncs, 1) << label;
     }
   }
+
+  // The old blocks that the window or a restore overwrites are unshared
+  // first, so that a full disk is found before any byte changes; a file
+  // system that cannot unshare is not held to it.
+  f.options.environment.clear();
+  const std::string before = "KEY=old\n" + large;
+  const std::string unshare = "fallocate mode=" +
+                              std::to_string(FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE) +
+                              " offset=4 length=" + std::to_string(before.size() - 4);
+  for (const auto& [error, status] : {std::pair{0, 0}, {EOPNOTSUPP, 0}, {EINVAL, 0}, {ENOSYS, 0},
+                                      {ENOSPC, 3}, {EIO, 3}}) {
+    if (error != 0) f.options.environment = {"CREDGRAFT_FAIL_UNSHARE=" + std::to_string(error)};
+    const run_result result = f.run(before, {"KEY", "pkey"});
+    EXPECT_EQ(result.status, status) << error;
+    EXPECT_EQ(std::count(result.log.begin(), result.log.end(), unshare), 1) << error;
+    EXPECT_EQ(calls_of(result.log).syncs, 1 - status / 3) << error;
+    if (status == 3) {
+      EXPECT_EQ(result.error, "Cannot write " + f.file + "\n") << error;
+      EXPECT_TRUE(read_file(f.file) == before) << error;
+      EXPECT_TRUE(calls_of(result.log).writes.empty()) << error;
+    }
+  }
 }
 
 TEST(window, once_synced_the_new_content_is_the_result) {
@@ -574,6 +628,32 @@ TEST(window, once_synced_the_new_content_is_the_result) {
     if (!p.content.empty()) {
       EXPECT_EQ(read_file(f.file), p.content) << p.environment.size();
     }
+  }
+  // "Cannot restore" only when the file is not the original. A restore whose
+  // writes fail (a full disk) on bytes that never changed, here read back in
+  // pieces of the buffer sized for the shorter new region, is synced and
+  // damages nothing; changed bytes, or a sync that fails, are damage.
+  const std::string longer = "A=1\nKEY=" + std::string(3 * key_b64.size(), 'o') + "\n";
+  const std::string cannot_restore = cannot_write + "Cannot restore " + f.file + "\n";
+  struct failed_restore {
+    std::string before;
+    std::vector<std::string> environment;
+    std::string error;
+    std::string content;
+  };
+  for (const failed_restore& p : {
+           failed_restore{before, {"CREDGRAFT_FAIL_WRITE_FROM=1"}, cannot_write, before},
+           failed_restore{longer, {"CREDGRAFT_FAIL_WRITE_FROM=1"}, cannot_write, longer},
+           failed_restore{before, {"CREDGRAFT_FAIL_WRITE_FROM=1", "CREDGRAFT_FAIL_SYNC=all"},
+                          cannot_restore, before},
+           failed_restore{before, {"CREDGRAFT_FAIL_SYNC=first", "CREDGRAFT_FAIL_WRITE_FROM=2"},
+                          cannot_restore, after}}) {
+    f.options.environment = p.environment;
+    const run_result result = f.run(p.before, {"KEY", "pkey"});
+    const std::string label = p.environment.back() + " " + std::to_string(p.before.size());
+    EXPECT_EQ(result.status, 3) << label;
+    EXPECT_EQ(result.error, p.error) << label;
+    EXPECT_TRUE(read_file(f.file) == p.content) << label;
   }
   // So the next run after the first sees the new content and says so.
   f.options.environment.clear();
