@@ -1,5 +1,6 @@
 #include "tool/credgraft.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -8,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/harness.h"
+#include "support/read_whole_file.h"
+#include "tool/key_match.h"
+#include "tool/line_source.h"
 
 namespace {
 
@@ -278,6 +282,60 @@ TEST(rewrite, file_read_in_pieces) {
       const std::string head = std::string(lead, 'p') + "\n" + replaced;
       ASSERT_EQ(f.run(head + "name=old\nNx\n", {{"NAME", f.key}}), status_changed) << piece;
       EXPECT_EQ(f.after(), head + replaced + "Nx\n") << piece << " " << lead;
+    }
+  }
+}
+
+TEST(line_source, whole_lines_with_their_offsets_in_pieces_of_every_size) {
+  // Every line that matches is handed out whole, at its offset, in order,
+  // and nothing that is not a line start; long lines, a last line without a
+  // line feed and NUL bytes at every piece edge. Kept from a line on, the
+  // bytes held are the file's to its end.
+  temp_dir dir;
+  const std::string path = dir / "params.conf";
+  const std::vector<replacement_entry> table{{"NAME", "k", false}, {"", "k", false},
+                                             {nullptr, nullptr, false}};
+  const line_filter filter = line_filter_of(table.data());
+  const std::string texts[] = {
+      "A=1\nNAME=x\n=y\nnx\n", "NAME=" + std::string(70, 'v') + "\n#" + std::string(70, 'N') + "\nname=z",
+      std::string("N\0ME=1\nNAME\0=2\n\nNAME=3", 22), "N" + std::string(50, 'x') + "\nNAME=", "", "\n\n"};
+  for (const std::string& text : texts) {
+    write_file(path, text);
+    std::vector<std::size_t> matching;  // the offsets of the lines that match
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t newline = text.find('\n', at);
+      const std::size_t end = newline == std::string::npos ? text.size() : newline;
+      if (key_match(text.data() + at, end - at, "NAME") != 0 || text[at] == '=') matching.push_back(at);
+      at = end + 1;
+    }
+    for (const std::size_t piece : {1, 2, 3, 5, 8, 13, 64, 1 << 20}) {
+      for (const bool keep : {false, true}) {
+        line_source source;
+        ASSERT_EQ(line_source_open(source, path.c_str(), piece), read_ok);
+        std::vector<std::size_t> seen;
+        source_line line;
+        for (;;) {
+          ASSERT_EQ(line_source_next(source, filter, &line), read_ok);
+          if (line.bytes == nullptr) break;
+          ASSERT_TRUE(seen.empty() || line.offset > seen.back()) << piece;
+          ASSERT_TRUE(line.offset == 0 || text[line.offset - 1] == '\n') << piece << " " << line.offset;
+          const std::size_t end = text.find('\n', line.offset);
+          EXPECT_EQ(std::string(line.bytes, line.length), text.substr(line.offset, end - line.offset));
+          EXPECT_EQ(line.has_newline, end != std::string::npos);
+          seen.push_back(line.offset);
+          if (keep && seen.size() == 1) {
+            ASSERT_EQ(line_source_keep(source, line.offset), read_ok);
+          }
+        }
+        for (const std::size_t at : matching) {
+          EXPECT_NE(std::find(seen.begin(), seen.end(), at), seen.end()) << piece << " " << at;
+        }
+        EXPECT_EQ(line_source_end(source), text.size()) << piece;
+        if (keep && !seen.empty()) {
+          EXPECT_EQ(std::string(line_source_bytes(source, seen[0]), text.size() - seen[0]),
+                    text.substr(seen[0]));
+        }
+      }
     }
   }
 }
