@@ -61,6 +61,13 @@ int line_source_next(line_source& source, const line_filter& filter, source_line
 // read_result.
 int line_source_keep(line_source& source, std::size_t from);
 
+// Goes back to the line that starts at the file offset `from`, which must be
+// kept: its lines are handed out again.
+inline void line_source_rewind(line_source& source, std::size_t from) {
+  source.next = from;
+  source.skipping = false;
+}
+
 // The bytes of the file from offset `at` on, which must be kept.
 inline const char* line_source_bytes(const line_source& source, std::size_t at) {
   return source.text + (at - source.base);

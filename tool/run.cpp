@@ -69,6 +69,7 @@ int read_and_walk(run_state& run, const replacement_entry* table, std::size_t pi
 
 int run_read(run_state& run, const char* path, const replacement_entry* table, std::size_t piece) {
   run.path = path;
+  run.table = table;
   const int read = read_and_walk(run, table, piece);
   if (read == read_out_of_memory) return run_out_of_memory;
   return read == read_ok ? run_ok : run_cannot_read;
@@ -77,6 +78,7 @@ int run_read(run_state& run, const char* path, const replacement_entry* table, s
 int run_take(run_state& run, const char* path, const char* text, std::size_t length,
              const file_identity& identity, const replacement_entry* table) {
   run.path = path;
+  run.table = table;
   line_source_borrow(run.source, path, text, length, identity);
   const int walked = walk_lines(run.source, table, run.credentials, &run.plan);
   return walked == read_ok ? run_ok : run_out_of_memory;
@@ -97,7 +99,7 @@ int run_prepare(run_state& run, const replacement_entry* table, std::size_t piec
 
 int run_commit(run_state& run) {
   param_window_begin();
-  if (walk_write(run.out, run.plan, run.source, run.credentials) == param_ok &&
+  if (walk_write(run.out, run.plan, run.source, run.table, run.credentials) == param_ok &&
       param_file_close(&run.out) == param_ok) {
     return run_ok;
   }

@@ -24,6 +24,7 @@ enum run_result : int {
 // Everything a run holds, each credential read once for all its walks.
 struct run_state {
   const char* path = nullptr;  // the parameter file's, borrowed
+  const replacement_entry* table = nullptr;  // borrowed
   credential_cache credentials;
   line_source source;
   walk_plan plan;

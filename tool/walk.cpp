@@ -53,6 +53,10 @@ std::size_t same_suffix(const param_span parts[4], const char* old_after) {
   return same;
 }
 
+bool say(record_array<walk_message>* messages, const walk_message& message) {
+  return messages == nullptr || record_push(*messages, message);
+}
+
 // Fills `d` for an entry that matched with its readable credential `c`.
 void apply(const source_line& line, std::size_t key_and_equals, const credential_cache& cache,
            const credential& c, line_decision* d) {
@@ -69,20 +73,21 @@ void apply(const source_line& line, std::size_t key_and_equals, const credential
 }
 
 // Decides what `line` becomes: the first entry that matches and whose
-// credential can be read applies. Says so for the entries passed over and
-// for a value that is cut. Returns false when memory runs out.
+// credential can be read applies. Says so in `messages`, unless null, for
+// the entries passed over and for a value that is cut. Returns false when
+// memory runs out.
 bool decide(const source_line& line, const replacement_entry* table, credential_cache& cache,
-            record_array<walk_message>& messages, line_decision* d) {
+            record_array<walk_message>* messages, line_decision* d) {
   for (const replacement_entry* entry = table; entry->name != nullptr; ++entry) {
     const std::size_t key_and_equals = key_match(line.bytes, line.length, entry->name);
     if (key_and_equals == 0) continue;
     const credential* c = credential_for(cache, entry->path);
     if (c == nullptr) return false;
     if (!c->readable) {
-      if (!record_push(messages, {walk_message_kind::cannot_read, entry->path})) return false;
+      if (!say(messages, {walk_message_kind::cannot_read, entry->path})) return false;
       continue;
     }
-    if (c->cut && !record_push(messages, {walk_message_kind::value_cut, entry->name})) return false;
+    if (c->cut && !say(messages, {walk_message_kind::value_cut, entry->name})) return false;
     d->entry = entry;
     d->credential = static_cast<std::size_t>(c - cache.read.items());
     apply(line, key_and_equals, cache, *c, d);
@@ -95,39 +100,52 @@ void line_parts(const changed_line& line, const credential_cache& cache, param_s
   param_line_parts(line.entry->name, credential_value(cache, cache.read[line.credential]), parts);
 }
 
+// Walks the lines of `source` from where it stands, and calls
+// `on_line(line, decision)` for each line that an entry replaces; stops at
+// the first result of it other than read_ok. Returns a read_result.
+template <typename Visit>
+int walk(line_source& source, const replacement_entry* table, credential_cache& credentials,
+         record_array<walk_message>* messages, Visit on_line) {
+  const line_filter filter = line_filter_of(table);
+  for (;;) {
+    source_line line;
+    int result = line_source_next(source, filter, &line);
+    if (result != read_ok || line.bytes == nullptr) return result;
+    line_decision d;
+    if (!decide(line, table, credentials, messages, &d)) return read_out_of_memory;
+    if (d.entry != nullptr && (result = on_line(line, d)) != read_ok) return result;
+  }
+}
+
+std::size_t old_length_of(const source_line& line) {
+  return line.length + (line.has_newline ? 1 : 0);
+}
+
 }  // namespace
 
 int walk_lines(line_source& source, const replacement_entry* table, credential_cache& credentials,
                walk_plan* plan) {
-  plan->lines.count = plan->messages.count = 0;
+  plan->changes = false;
+  plan->messages.count = 0;
   plan->status = status_unchanged;
   plan->writes_private_key = false;
-  const line_filter filter = line_filter_of(table);
   std::size_t added = 0, removed = 0;  // bytes of the changed lines so far, new and old
-  for (;;) {
-    source_line line;
-    int read = line_source_next(source, filter, &line);
-    if (read != read_ok || line.bytes == nullptr) {
-      if (read != read_ok) return read;
-      break;
-    }
-    line_decision d;
-    if (!decide(line, table, credentials, plan->messages, &d)) return read_out_of_memory;
-    if (d.entry == nullptr) continue;
+  const int walked = walk(source, table, credentials, &plan->messages,
+                          [&](const source_line& line, const line_decision& d) {
     if (d.value_differs) plan->status = status_changed;
     plan->writes_private_key = plan->writes_private_key || d.entry->private_key;
-    if (!d.differs) continue;
-    // The first line that changes: the bytes before it are never needed again.
-    if (plan->lines.count == 0 && (read = line_source_keep(source, line.offset)) != read_ok) {
-      return read;
-    }
-    const std::size_t old_length = line.length + (line.has_newline ? 1 : 0);
-    const changed_line changed{line.offset, old_length, line.offset + added - removed, d.entry,
-                               d.credential};
-    if (!record_push(plan->lines, changed)) return read_out_of_memory;
+    if (!d.differs) return int{read_ok};
+    plan->last = changed_line{line.offset, old_length_of(line), line.offset + added - removed,
+                              d.entry, d.credential};
     added += length_of(d.parts);
-    removed += old_length;
-  }
+    removed += plan->last.old_length;
+    if (plan->changes) return int{read_ok};
+    // The first line that changes: the bytes before it are never needed again.
+    plan->changes = true;
+    plan->first = plan->last;
+    return line_source_keep(source, line.offset);
+  });
+  if (walked != read_ok) return walked;
   plan->old_size = line_source_end(source);
   plan->new_size = plan->old_size + added - removed;
   return read_ok;
@@ -139,14 +157,13 @@ param_change walk_change(const walk_plan& plan, const line_source& source,
   change.old_size = plan.old_size;
   change.new_size = plan.new_size;
   change.from = change.new_end = change.old_end = plan.old_size;
-  if (plan.lines.count == 0) return change;
+  if (!plan.changes) return change;
   // Every byte before the first changed line stays, and so does the start
   // of that line as far as its new bytes agree with the old ones.
   param_span parts[4];
-  const changed_line& first = plan.lines[0];
-  line_parts(first, credentials, parts);
-  change.from = first.offset + same_prefix(parts, line_source_bytes(source, first.offset),
-                                           plan.old_size - first.offset);
+  line_parts(plan.first, credentials, parts);
+  change.from = plan.first.offset + same_prefix(parts, line_source_bytes(source, plan.first.offset),
+                                                plan.old_size - plan.first.offset);
   if (plan.new_size != plan.old_size) {
     // A shorter content that matches the old one up to its end only cuts.
     if (change.from > plan.new_size) change.from = plan.new_size;
@@ -155,32 +172,36 @@ param_change walk_change(const walk_plan& plan, const line_source& source,
   }
   // The same size: the bytes after the last changed line stay where they
   // are, and so does the end of that line as far as it agrees.
-  const changed_line& last = plan.lines[plan.lines.count - 1];
-  line_parts(last, credentials, parts);
-  std::size_t end = last.new_offset + length_of(parts);
+  line_parts(plan.last, credentials, parts);
+  std::size_t end = plan.last.new_offset + length_of(parts);
   end -= same_suffix(parts, line_source_bytes(source, end));
   change.new_end = change.old_end = end > change.from ? end : change.from;
   return change;
 }
 
-int walk_write(param_file& out, const walk_plan& plan, const line_source& source,
-               const credential_cache& credentials) {
+int walk_write(param_file& out, const walk_plan& plan, line_source& source,
+               const replacement_entry* table, credential_cache& credentials) {
   // The new content equals the old one up to its first changed line; any
   // but a regular file is written whole.
-  std::size_t at = plan.lines.count != 0 ? plan.lines[0].offset : plan.old_size;
+  std::size_t at = plan.changes ? plan.first.offset : plan.old_size;
   if (out.change.from < at) at = out.change.from;
   out.offset = at;
-  for (std::size_t i = 0; i < plan.lines.count; ++i) {
-    const changed_line& line = plan.lines[i];
-    param_span parts[4];
-    line_parts(line, credentials, parts);
-    if (param_write_bytes(&out, line_source_bytes(source, at), line.offset - at) != param_ok) {
-      return param_failed;
-    }
-    for (const param_span& part : parts) {
-      if (param_write_bytes(&out, part.bytes, part.count) != param_ok) return param_failed;
-    }
-    at = line.offset + line.old_length;
+  if (plan.changes) {
+    // The same lines as planned, so every credential is one read already.
+    line_source_rewind(source, plan.first.offset);
+    const int walked = walk(source, table, credentials, nullptr,
+                            [&](const source_line& line, const line_decision& d) {
+      if (!d.differs) return int{read_ok};
+      if (param_write_bytes(&out, line_source_bytes(source, at), line.offset - at) != param_ok) {
+        return int{read_failed};
+      }
+      for (const param_span& part : d.parts) {
+        if (param_write_bytes(&out, part.bytes, part.count) != param_ok) return int{read_failed};
+      }
+      at = line.offset + old_length_of(line);
+      return int{read_ok};
+    });
+    if (walked != read_ok) return param_failed;
   }
   return param_write_bytes(&out, line_source_bytes(source, at), plan.old_size - at);
 }

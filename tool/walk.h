@@ -18,17 +18,20 @@ struct walk_message {
   const char* subject;  // the credential's path, or the parameter's name
 };
 
-// A line whose bytes change, from the first such line on.
+// A line whose bytes change.
 struct changed_line {
-  std::size_t offset;      // in the old file
-  std::size_t old_length;  // its line feed counted
-  std::size_t new_offset;  // in the new file
-  const replacement_entry* entry;
-  std::size_t credential;  // its index among the credentials read
+  std::size_t offset = 0;      // in the old file
+  std::size_t old_length = 0;  // its line feed counted
+  std::size_t new_offset = 0;  // in the new file
+  const replacement_entry* entry = nullptr;
+  std::size_t credential = 0;  // its index among the credentials read
 };
 
+// What the walk decided for the whole file.
 struct walk_plan {
-  record_array<changed_line> lines;
+  bool changes = false;  // some line's bytes change: the first and last such lines
+  changed_line first;
+  changed_line last;
   record_array<walk_message> messages;
   std::size_t old_size = 0;
   std::size_t new_size = 0;
@@ -49,7 +52,9 @@ int walk_lines(line_source& source, const replacement_entry* table, credential_c
 param_change walk_change(const walk_plan& plan, const line_source& source,
                          const credential_cache& credentials);
 
-// Appends the new content from the region's start on to `out`. Returns
-// param_ok, or param_failed once a write failed.
-int walk_write(param_file& out, const walk_plan& plan, const line_source& source,
-               const credential_cache& credentials);
+// Walks the kept lines again from the first that changes, with the same
+// table and credentials, and appends the new content from the region's
+// start on to `out`. Reads nothing and says nothing. Returns param_ok, or
+// param_failed once a write failed.
+int walk_write(param_file& out, const walk_plan& plan, line_source& source,
+               const replacement_entry* table, credential_cache& credentials);
