@@ -117,6 +117,9 @@ int walk(line_source& source, const replacement_entry* table, credential_cache& 
   }
 }
 
+// What the window's walk returns once it has written the last changed line.
+constexpr int past_last_change = -1;
+
 std::size_t old_length_of(const source_line& line) {
   return line.length + (line.has_newline ? 1 : 0);
 }
@@ -199,9 +202,10 @@ int walk_write(param_file& out, const walk_plan& plan, line_source& source,
         if (param_write_bytes(&out, part.bytes, part.count) != param_ok) return int{read_failed};
       }
       at = line.offset + old_length_of(line);
-      return int{read_ok};
+      // Past the last changed line the rest is the old tail: no need to look.
+      return line.offset == plan.last.offset ? past_last_change : int{read_ok};
     });
-    if (walked != read_ok) return param_failed;
+    if (walked != past_last_change) return param_failed;
   }
   return param_write_bytes(&out, line_source_bytes(source, at), plan.old_size - at);
 }
