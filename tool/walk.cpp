@@ -27,11 +27,11 @@ std::size_t same_prefix(const param_span parts[4], const char* old, std::size_t 
   std::size_t same = 0;
   for (int p = 0; p < 4; ++p) {
     const param_span& part = parts[p];
-    std::size_t i = 0;
-    while (i < part.count && same < available && part.bytes[i] == old[same]) {
-      ++i;
-      ++same;
-    }
+    const std::size_t count = part.count < available - same ? part.count : available - same;
+    // A value that stays is thousands of bytes: compared whole first.
+    std::size_t i = std::memcmp(part.bytes, old + same, count) == 0 ? count : 0;
+    while (i < count && part.bytes[i] == old[same + i]) ++i;
+    same += i;
     if (i < part.count) return same;
   }
   return same;
