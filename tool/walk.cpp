@@ -63,13 +63,14 @@ void apply(const source_line& line, std::size_t key_and_equals, const credential
   // Base64 holds no space, so the value goes out unquoted: compare what the
   // file will hold, in full, with what it held (a carriage return included).
   const char* value = credential_value(cache, c);
-  const std::size_t old_length = line.length - key_and_equals;
-  d->value_differs =
-      old_length != c.length || std::memcmp(line.bytes + key_and_equals, value, old_length) != 0;
   param_line_parts(d->entry->name, value, d->parts);
   const std::size_t with_newline = line.length + (line.has_newline ? 1 : 0);
   d->differs = length_of(d->parts) != with_newline ||
                same_prefix(d->parts, line.bytes, with_newline) != with_newline;
+  // A line whose bytes stay keeps its value too.
+  const std::size_t old_length = line.length - key_and_equals;
+  d->value_differs = d->differs && (old_length != c.length ||
+                                    std::memcmp(line.bytes + key_and_equals, value, old_length) != 0);
 }
 
 // Decides what `line` becomes: the first entry that matches and whose
