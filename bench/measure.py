@@ -111,10 +111,16 @@ class command:
             self.cpu.append(cpu)
 
     def measure_memory(self):
-        if self.start is not None:
-            restore(self.start)
-        status, self.peak = peak_memory(self.argv)
-        self.check(status)
+        # The median of three: a small run's peak moves by a few hundred KiB
+        # from one run to the next, as much as two builds differ.
+        peaks = []
+        for _ in range(3):
+            if self.start is not None:
+                restore(self.start)
+            status, peak = peak_memory(self.argv)
+            self.check(status)
+            peaks.append(peak)
+        self.peak = statistics.median(peaks)
 
     def median(self):
         return statistics.median(self.times)
