@@ -103,9 +103,10 @@ int param_write_string(param_file* file, const char* name, const char* value);
 std::size_t param_line_length(const char* name, const char* value);
 
 // Ends the rewrite: flushes, sets a changed size, moves the modification time
-// if no byte changed (where the file system lets it), syncs and closes. Returns param_ok once the new content
-// is synced (a failing close after that changes nothing); param_failed
-// otherwise, the file left open for param_file_restore unless it was closed.
+// if no byte changed (where the file system lets it), syncs and closes.
+// Returns param_ok once the new content is synced (a failing close after that
+// changes nothing); param_failed otherwise, the file left open for
+// param_file_restore unless it was closed.
 int param_file_close(param_file* file);
 
 // Puts the old bytes of the change's region back, from `old_text`, the old

@@ -12,7 +12,7 @@ namespace {
 
 // These report faults, so they are caught rather than blocked: the handler
 // tells a real fault, which must end the run at once, from a forged report
-// that another process sent.
+// that a process sent.
 constexpr int fault_signals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
 
 // The kernel's signal set, as rt_sigprocmask takes it: one bit per signal.
