@@ -109,6 +109,25 @@ bool sync_and_close(param_file& file, std::size_t size, std::size_t other) {
   return done;
 }
 
+// Opens `path` for writing if it is still the file `read` describes (device
+// and inode), blocking as usual. Returns the descriptor, with `*info`
+// filled, or -1.
+int open_the_file_read(const char* path, const file_identity& read, struct stat* info) {
+  // Not emptied at open: the file must first prove to be the one read. Not
+  // blocking either, should a FIFO have been put in its place. Never created:
+  // a file that is no longer there was removed by someone, on purpose or not.
+  const int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const bool same =
+      fstat(fd, info) == 0 && info->st_dev == read.device && info->st_ino == read.inode;
+  const int flags = same ? fcntl(fd, F_GETFL) : -1;
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 param_file::~param_file() { close_quietly(fd); }
@@ -116,19 +135,9 @@ param_file::~param_file() { close_quietly(fd); }
 int param_file_open(const char* path, const file_identity& read, const param_change& change,
                     param_file* out) {
   if (out == nullptr || out->fd >= 0) return param_failed;
-  // Not emptied at open: the file must first prove to be the one read. Not
-  // blocking either, should a FIFO have been put in its place. Never created:
-  // a file that is no longer there was removed by someone, on purpose or not.
-  const int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return param_failed;
   struct stat info;
-  const bool same =
-      fstat(fd, &info) == 0 && info.st_dev == read.device && info.st_ino == read.inode;
-  const int flags = same ? fcntl(fd, F_GETFL) : -1;
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return param_failed;
-  }
+  const int fd = open_the_file_read(path, read, &info);
+  if (fd < 0) return param_failed;
   const bool regular = S_ISREG(info.st_mode);
   if (regular && !file_unchanged(read, info)) {
     close(fd);
