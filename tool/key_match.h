@@ -6,12 +6,9 @@
 
 #include "tool/replacement.h"
 
-// Returns the length of the line's key plus one (for its '=') when the key
-// equals `name` over the whole of both, ignoring ASCII case, and 0 when it
-// does not; so an empty name matches a line that starts with '='. The key is
-// everything before the line's first '=' and may hold any byte, NUL included.
-// When only the first `length` bytes of a longer line are known (`whole`
-// false), returns 1 when they do not yet rule the match out.
+// The key (every byte before the line's first '=') is `name`, ASCII case
+// folded: returns its length plus one, else 0. Of a line known only in part
+// (`whole` false), returns 1 when its `length` bytes do not rule that out.
 std::size_t key_match(const char* line, std::size_t length, const char* name, bool whole = true);
 
 // The bytes a line must start with to have any chance of matching an entry

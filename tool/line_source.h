@@ -56,9 +56,8 @@ void line_source_borrow(line_source& source, const char* path, const char* text,
 // (bytes null when there is none). Returns a read_result.
 int line_source_next(line_source& source, const line_filter& filter, source_line* line);
 
-// Keeps every byte from the file offset `from` on, which must be the start
-// of the line last handed out: the rest of the file is read now. Returns a
-// read_result.
+// Keeps every byte from the file offset `from` on (the start of the line
+// last handed out): the rest of the file is read now. Returns a read_result.
 int line_source_keep(line_source& source, std::size_t from);
 
 // Goes back to the line that starts at the file offset `from`, which must be

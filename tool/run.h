@@ -31,9 +31,8 @@ struct run_state {
   param_file out;
 };
 
-// Reads `path` (kept as the run's) in pieces of `piece` bytes and walks its
-// lines with `table`.
-// Returns run_ok, run_cannot_read or run_out_of_memory, the file untouched.
+// Reads `path` (kept as the run's) in pieces of `piece` bytes and walks it
+// with `table`. Returns run_ok, run_cannot_read or run_out_of_memory.
 int run_read(run_state& run, const char* path, const replacement_entry* table, std::size_t piece);
 
 // Walks `text`, the `length` bytes read from the file at `path` (kept as the
@@ -42,11 +41,9 @@ int run_read(run_state& run, const char* path, const replacement_entry* table, s
 int run_take(run_state& run, const char* path, const char* text, std::size_t length,
              const file_identity& identity, const replacement_entry* table);
 
-// Opens the run's path again and reserves what the window needs. A file edited
-// since it was read is read (in pieces of `piece` bytes) and walked again,
-// three times at most. Returns run_ok with `run.out` ready for the window,
-// run_out_of_memory, or run_cannot_write when the path is no longer that
-// file, it keeps changing or the new bytes cannot fit; the file untouched.
+// Opens the file again and reserves what the window needs; a file edited
+// since the read is read and walked again, three times at most. Returns
+// run_ok (`run.out` ready), run_out_of_memory or run_cannot_write, untouched.
 int run_prepare(run_state& run, const replacement_entry* table, std::size_t piece);
 
 // The window, for a prepared run: writes, syncs and closes, and puts the old

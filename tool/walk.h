@@ -39,10 +39,9 @@ struct walk_plan {
   bool writes_private_key = false;
 };
 
-// Walks every line of `source` with `table`, reading credentials into
-// `credentials` as lines need them, and keeps the source's bytes from the
-// first line that changes on. Returns a read_result; on success `*plan`
-// (emptied first) holds the run's decisions.
+// Walks every line of `source` with `table`, reading credentials as lines
+// need them, and has the source keep its bytes from the first changed line
+// on. Returns a read_result; on success `*plan` holds the run's decisions.
 int walk_lines(line_source& source, const replacement_entry* table, credential_cache& credentials,
                walk_plan* plan);
 
@@ -52,9 +51,8 @@ int walk_lines(line_source& source, const replacement_entry* table, credential_c
 param_change walk_change(const walk_plan& plan, const line_source& source,
                          const credential_cache& credentials);
 
-// Walks the kept lines again from the first that changes, with the same
-// table and credentials, and appends the new content from the region's
-// start on to `out`. Reads nothing and says nothing. Returns param_ok, or
-// param_failed once a write failed.
+// Walks the kept lines again, from the first changed to the last, and
+// appends the new content from the region's start on to `out`; reads and
+// says nothing. Returns param_ok, or param_failed once a write failed.
 int walk_write(param_file& out, const walk_plan& plan, line_source& source,
                const replacement_entry* table, credential_cache& credentials);
