@@ -12,6 +12,7 @@
 #include "support/read_whole_file.h"
 #include "tool/key_match.h"
 #include "tool/line_source.h"
+#include "tool/walk.h"
 
 namespace {
 
@@ -336,6 +337,47 @@ TEST(line_source, whole_lines_with_their_offsets_in_pieces_of_every_size) {
                     text.substr(seen[0]));
         }
       }
+    }
+  }
+}
+
+TEST(walk, region_from_the_first_byte_that_differs) {
+  // The window's region, against the plain rule over the old and new bytes:
+  // from the first byte that differs, to the ends when the size changes, to
+  // the last byte that differs when it does not; lines that move in between.
+  rewrite_fixture f;
+  const std::vector<replacement_entry> table{{"KEY", f.key.c_str(), true},
+                                             {nullptr, nullptr, false}};
+  const std::string line = "KEY=" + key_b64 + "\n";
+  const std::string cut = key_b64.substr(0, key_b64.size() - 3);
+  const std::pair<std::string, std::string> cases[] = {
+      {"A=1\nKEY=old\nB=2\n", "A=1\n" + line + "B=2\n"},
+      {"A=1\n" + line + "B=2", "A=1\n" + line + "B=2"},
+      {"A=1\nkey=" + key_b64 + "\nB=2\n", "A=1\n" + line + "B=2\n"},
+      {"KEY=" + key_b64 + "\r\nB=2\n", line + "B=2\n"},
+      {"KEY=" + key_b64 + "xyz\nB=2\n", line + "B=2\n"},
+      {"A=1\nKEY=" + key_b64, "A=1\n" + line},
+      {"KEY=" + key_b64 + "xyz\nX=1\nKEY=" + cut + "\nB=2\n", line + "X=1\n" + line + "B=2\n"},
+      {"KEY=" + cut + "\nX=1\nKEY=" + key_b64 + "xyz\nB=2\n", line + "X=1\n" + line + "B=2\n"},
+  };
+  for (const auto& [before, after] : cases) {
+    write_file(f.file, before);
+    std::size_t first = 0;
+    while (first < before.size() && first < after.size() && before[first] == after[first]) ++first;
+    std::size_t end = after.size();
+    while (before.size() == after.size() && end > first && before[end - 1] == after[end - 1]) --end;
+    for (const std::size_t piece : {3, 64, 1 << 20}) {
+      line_source source;
+      credential_cache credentials;
+      walk_plan plan;
+      ASSERT_EQ(line_source_open(source, f.file.c_str(), piece), read_ok);
+      ASSERT_EQ(walk_lines(source, table.data(), credentials, &plan), read_ok);
+      const param_change change = walk_change(plan, source, credentials);
+      EXPECT_EQ(change.old_size, before.size()) << before;
+      EXPECT_EQ(change.new_size, after.size()) << before;
+      EXPECT_EQ(change.from, first) << before;
+      EXPECT_EQ(change.new_end, before.size() == after.size() ? end : after.size()) << before;
+      EXPECT_EQ(change.old_end, before.size() == after.size() ? end : before.size()) << before;
     }
   }
 }
