@@ -98,8 +98,8 @@ void say_what_the_walk_found(const run_state& run) {
 }
 
 // The rewrite from a walked first read on.
-int rewrite_walked(run_state& run, const replacement_entry* table, std::size_t piece_size) {
-  const int prepared = run_prepare(run, table, piece_size);
+int rewrite_walked(run_state& run, std::size_t piece_size) {
+  const int prepared = run_prepare(run, piece_size);
   if (prepared == run_out_of_memory) return out_of_memory();
   if (prepared != run_ok) return cannot_write(run.path);
   say_what_the_walk_found(run);
@@ -121,14 +121,14 @@ int rewrite_parameter_path(const char* path, const replacement_entry* table,
     std::fprintf(stderr, "Cannot read %s\n", path);
     return status_cannot_read;
   }
-  return rewrite_walked(run, table, piece_size);
+  return rewrite_walked(run, piece_size);
 }
 
 int rewrite_parameter_file(const char* path, const char* text, std::size_t length,
                            const file_identity& identity, const replacement_entry* table) {
   run_state run;
   if (run_take(run, path, text, length, identity, table) != run_ok) return out_of_memory();
-  return rewrite_walked(run, table, rewrite_piece);
+  return rewrite_walked(run, rewrite_piece);
 }
 
 int credgraft_run(int argc, char** argv, const credential_files& files) {

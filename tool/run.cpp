@@ -60,9 +60,9 @@ int open_and_check(run_state& run) {
   return same;
 }
 
-int read_and_walk(run_state& run, const replacement_entry* table, std::size_t piece) {
+int read_and_walk(run_state& run, std::size_t piece) {
   const int read = line_source_open(run.source, run.path, piece);
-  return read == read_ok ? walk_lines(run.source, table, run.credentials, &run.plan) : read;
+  return read == read_ok ? walk_lines(run.source, run.table, run.credentials, &run.plan) : read;
 }
 
 }  // namespace
@@ -70,7 +70,7 @@ int read_and_walk(run_state& run, const replacement_entry* table, std::size_t pi
 int run_read(run_state& run, const char* path, const replacement_entry* table, std::size_t piece) {
   run.path = path;
   run.table = table;
-  const int read = read_and_walk(run, table, piece);
+  const int read = read_and_walk(run, piece);
   if (read == read_out_of_memory) return run_out_of_memory;
   return read == read_ok ? run_ok : run_cannot_read;
 }
@@ -84,10 +84,10 @@ int run_take(run_state& run, const char* path, const char* text, std::size_t len
   return walked == read_ok ? run_ok : run_out_of_memory;
 }
 
-int run_prepare(run_state& run, const replacement_entry* table, std::size_t piece) {
+int run_prepare(run_state& run, std::size_t piece) {
   for (int attempt = 0;; ++attempt) {
     if (attempt != 0) {
-      const int read = read_and_walk(run, table, piece);
+      const int read = read_and_walk(run, piece);
       if (read == read_out_of_memory) return run_out_of_memory;
       if (read != read_ok) return run_cannot_write;
     }

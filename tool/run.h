@@ -42,9 +42,9 @@ int run_take(run_state& run, const char* path, const char* text, std::size_t len
              const file_identity& identity, const replacement_entry* table);
 
 // Opens the file again and reserves what the window needs; a file edited
-// since the read is read and walked again, three times at most. Returns
-// run_ok (`run.out` ready), run_out_of_memory or run_cannot_write, untouched.
-int run_prepare(run_state& run, const replacement_entry* table, std::size_t piece);
+// since the read is read in pieces of `piece` bytes and walked again, three
+// times at most. Returns run_ok, run_out_of_memory or run_cannot_write.
+int run_prepare(run_state& run, std::size_t piece);
 
 // The window, for a prepared run: writes, syncs and closes, and puts the old
 // bytes back on a failure. Returns run_ok, run_cannot_write (restored) or
