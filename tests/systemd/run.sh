@@ -15,6 +15,27 @@ project=$(pwd)
 started=$(date +%s)
 say() { echo "[systemd $(($(date +%s) - started))s] $*"; }
 
+scripts/deps.sh systemd-container debootstrap
+
+# The release an upgrade starts from, built from its commit without tests.
+old_commit=d11f631
+old=build/credgraft-$old_commit
+old_deb=$old/credgraft_1.2.0_amd64.deb
+if [ ! -s "$old_deb" ]; then
+  say "building the 1.2.0 package from $old_commit (once; kept as $old_deb)"
+  rm -rf "$old"
+  mkdir -p "$old/src"
+  if ! { git archive "$old_commit" | tar -x -C "$old/src" &&
+      cmake -S "$old/src" -B "$old/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DCREDGRAFT_BENCHMARKS=OFF && cmake --build "$old/build" -j2 &&
+      (cd "$old/build" && cpack -G DEB); } > "$old.log" 2>&1; then
+    tail -n 20 "$old.log"
+    echo "could not build the 1.2.0 package" >&2
+    exit 2
+  fi
+  mv "$old"/build/credgraft_1.2.0_amd64.deb "$old_deb"
+fi
+
 deb=${1:-}
 if [ -z "$deb" ]; then
   for deb in build/ci/credgraft_*.deb; do :; done
@@ -22,7 +43,6 @@ fi
 [ -f "$deb" ] || { echo "no package to install: build it with (cd build/ci && cpack -G DEB)" >&2; exit 2; }
 deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
 
-scripts/deps.sh systemd-container debootstrap
 
 # The mirror this machine's apt uses for bookworm: deb822 sources first,
 # then one-line ones.
@@ -58,25 +78,6 @@ if [ ! -s "$cache" ]; then
   chmod 755 build/systemd-root.new
   tar -C build/systemd-root.new -cf "$cache.part" . && mv "$cache.part" "$cache"
   rm -rf build/systemd-root.new
-fi
-
-# The release an upgrade starts from, built from its commit without tests.
-old_commit=d11f631
-old=build/credgraft-$old_commit
-old_deb=$old/credgraft_1.2.0_amd64.deb
-if [ ! -s "$old_deb" ]; then
-  say "building the 1.2.0 package from $old_commit (once; kept as $old_deb)"
-  rm -rf "$old"
-  mkdir -p "$old/src"
-  if ! { git archive "$old_commit" | tar -x -C "$old/src" &&
-      cmake -S "$old/src" -B "$old/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-        -DCREDGRAFT_BENCHMARKS=OFF && cmake --build "$old/build" -j2 &&
-      (cd "$old/build" && cpack -G DEB); } > "$old.log" 2>&1; then
-    tail -n 20 "$old.log"
-    echo "could not build the 1.2.0 package" >&2
-    exit 2
-  fi
-  mv "$old"/build/credgraft_1.2.0_amd64.deb "$old_deb"
 fi
 
 work=$(mktemp -d "$project/build/systemd-run.XXXXXX")
