@@ -459,6 +459,8 @@ EOF
 rm -r /etc/credgraft/bad.conf /etc/bad
 expect readme configure
 instances || add myapp
+expect readme first-fill
+expect until_true 5 logged myapp "$nothing"
 expect until_true 30 is myapp.service active
 expect idle myapp
 expect logged myapp "$changed" notice
@@ -761,7 +763,9 @@ expect failing myapp
 expect test "$(sha256sum /etc/intranet/tls.env)" = "$intranet_before"
 cp /root/myapp.conf /etc/credgraft/myapp.conf
 systemctl start "$(unit myapp path)" "$(unit intranet path)"
-expect renew_all
+expect readme renew
+expect grep -q "^intranet: $changed" /tmp/readme.out
+expect grep -q "^myapp: $changed" /tmp/readme.out
 expect intranet_holds Y
 expect myapp_holds Y
 # intranet's directory gone: every target is still run, and only it fails.
@@ -886,8 +890,7 @@ echo /etc/intranet/tls.env > /var/lib/credgraft/default.owed
 systemctl restart myapp.service
 rebase
 mark
-# Unattended, as apt would be told: the edited shared settings kept.
-dpkg --force-confdef --force-confold -i "$deb" > /tmp/upgrade.out 2>&1 || problem "the upgrade failed: $(cat /tmp/upgrade.out)"
+dpkg -i "$deb" > /tmp/upgrade.out 2>&1 || problem "the upgrade failed: $(cat /tmp/upgrade.out)"
 sed 's/^/  | /' /tmp/upgrade.out
 expect grep -q myapp /tmp/upgrade.out
 expect grep -q default /tmp/upgrade.out
