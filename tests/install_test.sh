@@ -188,11 +188,11 @@ hook=usr/libexec/credgraft/credgraft-hook
 command=usr/sbin/credgraft-target
 for file in usr/sbin/credgraft usr/share/man/man8/credgraft.8.gz usr/share/man/man8/credgraft-target.8.gz \
             $doc/README.md $doc/copyright $doc/changelog.gz $doc/examples/target.conf $hook $command \
-            etc/default/credgraft $units/credgraft-renew@.path $units/credgraft-renew@.service \
+            $doc/examples/default $units/credgraft-renew@.path $units/credgraft-renew@.service \
             $units/credgraft-renew@.timer; do
   [ -f "$root/$file" ] || fail "$file not installed"
 done
-for file in $hook $command etc/default/credgraft $units/credgraft-renew@.path \
+for file in $hook $command $doc/examples/default $units/credgraft-renew@.path \
             $units/credgraft-renew@.service $units/credgraft-renew@.timer; do
   if grep -q '@[A-Z_][A-Z_]*@' "$root/$file"; then fail "$file keeps a placeholder"; fi
 done
@@ -203,9 +203,10 @@ if [ ! -d "$root/etc/credgraft" ] || [ -n "$(ls -A "$root/etc/credgraft")" ] \
    || [ "$(stat -c %a "$root/etc/credgraft")" != 755 ]; then
   fail "/etc/credgraft not an empty 0755 directory"
 fi
-# The hook and the units name the installed paths; the settings file sets nothing.
+# The hook and the units name the installed paths.
 grep -q '/usr/sbin/credgraft' "$root/$hook" || fail "hook's program"
-if grep -v '^#' "$root/etc/default/credgraft" | grep -q .; then fail "settings file sets something"; fi
+if grep -v '^#' "$root/$doc/examples/default" | grep -q .; then fail "shared settings example sets something"; fi
+[ ! -e "$root/etc/default/credgraft" ] || fail "/etc/default/credgraft installed: the administrator's file"
 # unit | lines it must hold: the service reads the settings as data, the
 # target's after the shared ones, runs the hook for its instance, retries
 # what is not fit yet but not a wrong setting or the expiry warning, and
@@ -262,7 +263,7 @@ status=0
 "$program" 2>/dev/null || status=$?
 [ "$status" -eq 4 ] || fail "installed program without arguments exited $status"
 
-# The package's control area: the conffile and the maintainer scripts,
+# The package's control area: no conffile, and the maintainer scripts,
 # executable and clean. Without the package tools, the scripts are checked
 # from the source tree.
 scripts="$source/packaging"
@@ -270,7 +271,7 @@ if command -v cpack >/dev/null && command -v dpkg-shlibdeps >/dev/null && comman
   cpack -G DEB --config "$build/CPackConfig.cmake" -B "$root/deb" >/dev/null || fail "cpack"
   dpkg-deb -e "$root"/deb/credgraft_*.deb "$root/control"
   scripts="$root/control"
-  [ "$(cat "$root/control/conffiles")" = /etc/default/credgraft ] || fail "conffiles"
+  [ ! -e "$root/control/conffiles" ] || fail "conffiles: an upgrade would ask about the settings"
   for script in preinst postinst prerm postrm; do
     [ "$(stat -c %a "$root/control/$script")" = 755 ] || fail "$script not 0755 in the package"
   done
