@@ -249,7 +249,7 @@ p3.key        p3.crt     0  -
 p4.key        p4.crt     0  -
 p1.key        fits.crt   0  -
 p1.key        big.crt    1  crt is 12001 bytes, more than the 12000 a value holds; nothing written
-empty         p1.crt     75 key: a PEM block is cut short or damaged
+empty         p1.crt     75 key is not an unencrypted private key openssl reads
 half          p1.crt     75 key: a PEM block is cut short
 missing       p1.crt     75 key is missing; nothing written
 other.key     p1.crt     75 key does not belong to the first certificate of .*latest.crt
