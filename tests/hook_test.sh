@@ -395,7 +395,8 @@ while IFS='|' read -r args setup want_exit want; do
     no-params) rm app.params ;;
     odd-dir) sed -i "s|^CREDGRAFT_CONF=.*|CREDGRAFT_CONF='$work/a dir/p'|" etc/credgraft/app.conf &&
       mkdir -p "a dir" && : >"a dir/p" ;;
-    two) cp etc/credgraft/app.conf etc/credgraft/b.conf && echo "case \$last in *@app*) exit 1 ;; esac" >on-start ;;
+    two) cp etc/credgraft/app.conf etc/credgraft/b.conf && cp etc/credgraft/app.conf "etc/credgraft/g h.conf" &&
+      echo "case \$last in *@app*) exit 1 ;; esac" >on-start ;;
   esac
   : >calls
   status=0
