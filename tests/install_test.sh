@@ -149,6 +149,7 @@ CREDGRAFT_SERVICE=d.service' > "$host/etc/default/credgraft"
     grep -qx 'CREDGRAFT_ACTION=reload' "$host/etc/credgraft/a.conf" || fail "a: reload not mapped"
     if grep -q '^CREDGRAFT_RESTART' "$host/etc/credgraft/a.conf"; then fail "a: CREDGRAFT_RESTART kept"; fi
     grep -qx "CREDGRAFT_RESTART='kill -HUP 1'" "$host/etc/credgraft/b.conf" || fail "b: its command changed"
+    grep -q "b.conf: CREDGRAFT_RESTART is no longer run" "$root/said" || fail "b: not said"
     grep -qx 'CREDGRAFT_SERVICE=d.service' "$host/etc/credgraft/default.conf" || fail "default not moved"
     if grep -Eq '^CREDGRAFT_(CONF|PAIRS|SERVICE|LOCK_WAIT)=' "$host/etc/default/credgraft"; then
       fail "target or obsolete settings left in /etc/default/credgraft"
