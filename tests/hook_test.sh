@@ -354,6 +354,12 @@ mkdir certkeep
 hook
 check "no snapshot: exit $status" exits 78
 check "no snapshot: credgraft not run" runs 0
+fresh
+rm run/live
+ln -s "$work/run/checked" run/live
+hook
+check "no live view: exit $status" exits 78
+check "no live view: logged" logged "^<3>app: .* not the live files"
 
 # The expiry watch: the job is done, then a warning naming the date and 79;
 # by default 14 days or a sixth of the lifetime, whichever is less.
