@@ -249,7 +249,7 @@ p3.key        p3.crt     0  -
 p4.key        p4.crt     0  -
 p1.key        fits.crt   0  -
 p1.key        big.crt    1  crt is 12001 bytes, more than the 12000 a value holds; nothing written
-empty         p1.crt     75 key: a PEM block is cut short or damaged
+empty         p1.crt     75 key is not an unencrypted private key openssl reads
 half          p1.crt     75 key: a PEM block is cut short
 missing       p1.crt     75 key is missing; nothing written
 other.key     p1.crt     75 key does not belong to the first certificate of .*latest.crt
@@ -354,6 +354,12 @@ mkdir certkeep
 hook
 check "no snapshot: exit $status" exits 78
 check "no snapshot: credgraft not run" runs 0
+fresh
+rm run/live
+ln -s "$work/run/checked" run/live
+hook
+check "no live view: exit $status" exits 78
+check "no live view: logged" logged "^<3>app: .* not the live files"
 
 # The expiry watch: the job is done, then a warning naming the date and 79;
 # by default 14 days or a sixth of the lifetime, whichever is less.
@@ -395,7 +401,8 @@ while IFS='|' read -r args setup want_exit want; do
     no-params) rm app.params ;;
     odd-dir) sed -i "s|^CREDGRAFT_CONF=.*|CREDGRAFT_CONF='$work/a dir/p'|" etc/credgraft/app.conf &&
       mkdir -p "a dir" && : >"a dir/p" ;;
-    two) cp etc/credgraft/app.conf etc/credgraft/b.conf && echo "case \$last in *@app*) exit 1 ;; esac" >on-start ;;
+    two) cp etc/credgraft/app.conf etc/credgraft/b.conf && cp etc/credgraft/app.conf "etc/credgraft/g h.conf" &&
+      echo "case \$last in *@app*) exit 1 ;; esac" >on-start ;;
   esac
   : >calls
   status=0
