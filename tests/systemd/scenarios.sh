@@ -149,11 +149,7 @@ add() {
 }
 # renew_all: every target now, as the enrolment client's hook does it.
 renew_all() {
-  if instances; then
-    timeout "$(seconds 120)" credgraft-target renew > /tmp/renew.out 2>&1
-  else
-    run_now myapp > /tmp/renew.out 2>&1
-  fi
+  if instances; then timeout "$(seconds 120)" credgraft-target renew; else run_now all; fi > /tmp/renew.out 2>&1
 }
 run_now() { timeout "$(seconds 60)" systemctl start "$(unit "$1")" 2>/dev/null; }
 # settle SECONDS [FILE]: the settling time, shared or of one target.
@@ -234,9 +230,6 @@ until_true() {
   done
 }
 
-# await NAME PATTERN [SECONDS]: until a line of NAME's journal matches.
-await() { until_true "${3:-30}" logged "$1" "$2"; }
-
 # idle NAME: until NAME's unit has been idle (the same ended run) for two
 # seconds; 60 s at most. A run waiting for its retry is not idle.
 idle() {
@@ -258,8 +251,8 @@ idle() {
   return 1
 }
 
-# after NAME PATTERN: a run of NAME logs PATTERN, and ends.
-after() { await "$1" "$2" && idle "$1"; }
+# after NAME PATTERN [SECONDS]: a run of NAME logs PATTERN (within 30 s), and ends.
+after() { until_true "${3:-30}" logged "$1" "$2" && idle "$1"; }
 
 # nothing_happens NAME: for a change that must not start anything.
 nothing_happens() { sleep "$(seconds 3)" && idle "$1"; }
@@ -463,8 +456,7 @@ expect restarts myapp 1
 expect serves myapp A
 expect myapp_holds A
 expect watching myapp
-expect enabled "$(unit myapp path)"
-expect enabled "$(unit myapp timer)"
+for kind in path timer; do expect enabled "$(unit myapp "$kind")"; done
 end
 
 begin "renewals: in place, by rename (an EC key and a chain), the same bytes again and a touch, two a second apart"
