@@ -23,9 +23,10 @@ passed=0
 failed=0
 umask 077
 
-# Outcome lines of the hook: the values changed and the service took them;
-# nothing changed; anything that says a value changed or a service restarted.
-changed='values changed in .*; systemctl [a-z-]+ [^ ]+ done$'
+# Outcome lines of the hook: the values changed and the service took them
+# (as 1.2.0 said it too); nothing changed; anything that says a value changed
+# or a service restarted.
+changed='changed in [^;]*; (systemctl [a-z-]+ [^ ]+ done|[^ ]+ restarted( after it had failed)?)$'
 nothing='nothing changed in'
 changes='values changed|owed by an earlier|systemctl [a-z-]+ [^ ]+ done|(restarted|reloaded)$'
 
