@@ -720,6 +720,7 @@ end
 begin "two targets: renew runs each; one cannot write the other's directory; one failing leaves the other"
 expect is intranet.service failed
 expect readme second-service
+instances || add intranet
 expect until_true 30 is intranet.service active
 expect idle intranet
 expect serves intranet W
