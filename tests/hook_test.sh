@@ -401,7 +401,10 @@ while IFS='|' read -r args setup want_exit want; do
     no-params) rm app.params ;;
     odd-dir) sed -i "s|^CREDGRAFT_CONF=.*|CREDGRAFT_CONF='$work/a dir/p'|" etc/credgraft/app.conf &&
       mkdir -p "a dir" && : >"a dir/p" ;;
-    two) cp etc/credgraft/app.conf etc/credgraft/b.conf && cp etc/credgraft/app.conf "etc/credgraft/g h.conf" &&
+    two) for target in b c 'g h'; do cp etc/credgraft/app.conf "etc/credgraft/$target.conf"; done
+      for target in app b; do
+        mkdir "systemd/credgraft-renew@$target.service.d" && : >"systemd/credgraft-renew@$target.service.d/credgraft-write.conf"
+      done
       echo "case \$last in *@app*) exit 1 ;; esac" >on-start ;;
   esac
   : >calls
@@ -418,6 +421,7 @@ while IFS='|' read -r args setup want_exit want; do
       check "first fill printed" grep -qx "app: the outcome" out ;;
     "remove app -") check "drop-in gone" test ! -e "systemd/credgraft-renew@app.service.d"
       check "settings kept" test -f etc/credgraft/app.conf ;;
+    "renew two") check "c not set up" grep -qx "c: not set up (credgraft-target add c), so not run" out ;;
   esac
 done <<EOF
 add app|-|0|systemctl daemon-reload;systemctl reset-failed credgraft-renew@app.service;systemctl start credgraft-renew@app.service;systemctl show -p ExecMainStatus --value credgraft-renew@app.service;systemctl enable --now credgraft-renew@app.path credgraft-renew@app.timer
