@@ -1,21 +1,20 @@
 #!/bin/sh
-# The renewal hook under dash, as a user leaves it: no setting but the ones
-# that relocate its files into a temporary directory. The program is the
-# test build of credgraft, the keys and certificates are real (openssl), and
-# systemctl and logger are stubs that record their calls.
+# The renewal hook and credgraft-target under dash, outside systemd: the
+# unit's view is made with links (the snapshot at the credential directory,
+# the live files in RUNTIME_DIRECTORY/live), its settings are given the way
+# EnvironmentFile= gives them, the program is the test build of credgraft,
+# the keys and certificates are real (openssl), and systemctl and journalctl
+# are stubs that record their calls.
 # Usage: hook_test.sh <build dir> <fixture program>
-# HOOK_SOURCE=FILE tests another hook source in place of packaging's.
 set -u
 umask 077
 fixture=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 here=$(cd "$(dirname "$0")" && pwd)
-source=${HOOK_SOURCE:-$here/../packaging/credgraft-hook.in}
-for tool in dash openssl shellcheck flock; do
+for tool in dash openssl shellcheck; do
   command -v "$tool" >/dev/null || { echo "hook test: $tool is needed (scripts/deps.sh)" >&2; exit 1; }
 done
 work=$(mktemp -d)
-trap 'kill $holder 2>/dev/null; rm -rf "$work"' EXIT
-holder=""
+trap 'rm -rf "$work"' EXIT
 failures=0
 failed_cases=""
 
@@ -30,62 +29,67 @@ check() {
   sed 's/^/    /' "$work/calls" "$work/err" | head -n 20 >&2
 }
 exits() { [ "$status" -eq "$1" ]; }
-# restarts UNIT N: the unit was started again N times.
-restarts() { [ "$(grep -c "^systemctl [a-z-]*restart $1\$" "$work/calls")" -eq "$2" ]; }
-logged() { grep -qE -- "$1" "$work/calls" "$work/err"; }
+restarts() { [ "$(grep -cE "^systemctl (restart|reload|reload-or-restart) $1\$" "$work/calls")" -eq "$2" ]; }
+logged() { grep -qE -- "$1" "$work/err"; }
 not() { ! "$@"; }
-not_logged() { ! logged "$1"; }
 called() { grep -qxF -- "$1" "$work/calls"; }
-# holds FILE PAIR: the parameter file carries PAIR's key and certificate.
-holds() {
-  grep -qx "TLS_KEY=$(base64 -w0 "$work/$2.key")" "$1" &&
-    grep -qx "TLS_CERT=$(base64 -w0 "$work/$2.crt")" "$1"
+holds() { # PAIR: the parameter file carries PAIR's key and certificate
+  grep -qx "TLS_KEY=$(base64 -w0 "$work/$1.key")" "$work/app.params" &&
+    grep -qx "TLS_CERT=$(base64 -w0 "$work/$1.crt")" "$work/app.params"
 }
-untouched() { [ "$(cat "$1")" = "$old_params" ]; }
-owes() { [ -e "$work/state/$1.owed" ]; }
+untouched() { [ "$(cat "$work/app.params")" = "$old_params" ]; }
+owes() { [ -e "$work/state/app.owed" ]; }
 runs() { [ "$(grep -c '^credgraft ' "$work/calls")" -eq "$1" ]; }
-pair() { cp "$work/$1.key" "$work/certkeep/latest.key" && cp "$work/$1.crt" "$work/certkeep/latest.crt"; }
+pair() { cp "$work/$1.key" "$work/live/latest.key" && cp "$work/$2.crt" "$work/live/latest.crt"; }
+old_params='A=1
+TLS_KEY=old
+TLS_CERT=old'
 
-# The hook, configured as the package configures it, but with the test's
-# program and credential directory. The program records its runs and first
-# runs $work/on-credgraft, if there is one, to act at that moment.
-mkdir "$work/bin" "$work/certkeep"
-sed -e "s|@CREDGRAFT_PROGRAM@|$work/bin/credgraft|g" \
-  -e "s|@CREDGRAFT_CREDENTIAL_DIR@|$work/certkeep|g" "$source" >"$work/hook"
+# The scripts, as the package makes them, with the test's directories. The
+# program records its runs and first runs $work/on-credgraft, if there is
+# one, to act at that moment; a unit is a file holding its state, and
+# UNIT.broken fails its restarts, UNIT.crashes fails just after, UNIT.hangs
+# never ends one. $work/on-restart acts during a restart.
+mkdir "$work/bin" "$work/live" "$work/units"
+sed -e "s|@CREDGRAFT_PROGRAM@|$work/bin/credgraft|" -e "s|@CREDGRAFT_CREDENTIAL_DIR@|$work/certkeep|" \
+  -e "s|/etc/default/credgraft|$work/etc/default|" -e "s|/etc/credgraft/|$work/etc/credgraft/|" \
+  -e "s|^restart_seconds=.*|restart_seconds=1|" "$here/../packaging/credgraft-hook.in" >"$work/hook"
+sed -e "s|/etc/credgraft|$work/etc/credgraft|" -e "s|/etc/systemd/system|$work/systemd|" \
+  -e "s|/var/lib/credgraft|$work/state|" "$here/../packaging/credgraft-target.in" >"$work/target"
 cat >"$work/bin/credgraft" <<EOF
 #!/bin/sh
 echo "credgraft \$*" >>"$work/calls"
 [ ! -e "$work/on-credgraft" ] || . "$work/on-credgraft"
-"$fixture" "\$@"
-status=\$?
-: >"$work/ran"
-exit \$status
+exec "$fixture" "\$@"
 EOF
-cat >"$work/bin/logger" <<EOF
-#!/bin/sh
-echo "logger \$*" >>"$work/calls"
-EOF
-# Units are files holding their state; UNIT.broken fails its restarts,
-# UNIT.crashes fails just after; $work/on-restart acts during a restart.
 cat >"$work/bin/systemctl" <<EOF
 #!/bin/sh
-echo "systemctl \$*" >>"$work/calls"
-unit="$work/units/\$2"
+echo "systemctl \$*" | sed 's/ -- / /' >>"$work/calls"
+for last; do :; done
+unit="$work/units/\$last"
 state=\$(cat "\$unit" 2>/dev/null || echo inactive)
 case \$1 in
+  show) if [ -e "\$unit" ]; then echo loaded; else echo not-found; fi; exit ;;
   is-active) echo "\$state"; [ "\$state" = active ]; exit ;;
-  try-restart) [ "\$state" = active ] || exit 0 ;;
+  is-failed) exit 1 ;;
+  restart | reload | reload-or-restart) ;;
+  start) [ ! -e "$work/on-start" ] || . "$work/on-start"; exit ;;
+  *) exit 0 ;;
 esac
 [ ! -e "$work/on-restart" ] || . "$work/on-restart"
+[ ! -e "\$unit.hangs" ] || exec sleep 30
 if [ -e "\$unit.broken" ]; then echo failed >"\$unit"; exit 1; fi
 if [ -e "\$unit.crashes" ]; then echo failed >"\$unit"; exit 0; fi
 echo active >"\$unit"
 EOF
+printf '#!/bin/sh\necho "journalctl $*" >>"%s/calls"\ncat "%s/journal" 2>/dev/null\n' "$work" "$work" \
+  >"$work/bin/journalctl"
 chmod +x "$work/bin/"*
 
 cd "$work" || exit 1
 quiet() { "$@" >/dev/null 2>&1 || { echo "hook test: cannot make credentials: $*" >&2; exit 1; }; }
-# p1: RSA; p2: EC with the parameters block; p3: a leaf and its CA.
+# p1: RSA; p2: EC with the parameters block; p3: a leaf and its CA; p4: an
+# old-style RSA key; near: three days left of 33; expired: ended last year.
 quiet openssl req -x509 -newkey rsa:1024 -nodes -subj /CN=p1 -days 2 -keyout p1.key -out p1.crt
 quiet openssl ecparam -genkey -name prime256v1 -out p2.key
 quiet openssl req -new -x509 -key p2.key -subj /CN=p2 -days 2 -out p2.crt
@@ -94,486 +98,287 @@ quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj
 quiet openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=p3 -keyout p3.key -out p3.csr
 quiet openssl x509 -req -in p3.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -out p3.leaf
 cat p3.leaf ca.crt >p3.crt
-quiet openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out other.key
 quiet openssl pkey -in p1.key -traditional -out p4.key
 cp p1.crt p4.crt
+quiet openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out other.key
 quiet openssl pkey -in p1.key -aes128 -passout pass:x -out encrypted.key
+mkdir ca
+: >ca/index.txt
+echo 01 >ca/serial
+printf '[ca]\ndefault_ca=d\n[d]\ndatabase=ca/index.txt\nserial=ca/serial\nnew_certs_dir=ca\n%s\n' \
+  'default_md=sha256
+policy=p
+unique_subject=no
+[p]
+commonName=supplied' >ca.cnf
+for dated in "near -30 +3" "expired -400 -30"; do
+  # shellcheck disable=SC2086  # the words of the line
+  set -- $dated
+  quiet openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$1" -keyout "$1.key" -out "$1.csr"
+  quiet openssl ca -batch -notext -config ca.cnf -selfsign -keyfile "$1.key" -in "$1.csr" -out "$1.crt" \
+    -startdate "$(date -u -d "$2 days" +%Y%m%d%H%M%SZ)" -enddate "$(date -u -d "$3 days" +%Y%m%d%H%M%SZ)"
+done
 grep -q '^-----BEGIN EC PARAMETERS-----' p2.key || { echo "hook test: no EC PARAMETERS block" >&2; exit 1; }
 
-old_params='A=1
-TLS_KEY=old
-TLS_CERT=old'
-
-# fresh [DEFAULTS-LINE...]: a host with the one target of the defaults
-# file, "default" (the way every earlier release was set up), parameter
-# file $work/app.params, service app.service active, credentials p1.
+# fresh [LINE...]: target "app" (parameter file app.params, service
+# app.service, active), settled credentials p1, LINEs added to app.conf.
 fresh() {
-  rm -rf etc run state units on-credgraft on-restart
-  mkdir -p etc/credgraft units
+  rm -rf etc run state on-credgraft on-restart on-start units/* systemd certkeep
+  mkdir -p etc/credgraft run/checked state
+  ln -s "$work/run/checked" certkeep
+  ln -s "$work/live" run/live
   echo active >units/app.service
   printf '%s\n' "$old_params" >app.params
   {
-    echo 'CREDGRAFT_SETTLE=0'
     echo "CREDGRAFT_CONF=$work/app.params"
     echo 'CREDGRAFT_PAIRS="TLS_KEY pkey TLS_CERT cert"'
     echo 'CREDGRAFT_SERVICE=app.service'
+    echo 'CREDGRAFT_SETTLE=0'
     for line in "$@"; do echo "$line"; done
-  } >etc/default
-  pair p1
+  } >etc/credgraft/app.conf
+  pair p1 p1
 }
 
-# target NAME [LINE...]: adds /etc/credgraft/NAME.conf for NAME.params and
-# NAME.service.
-target() {
-  name=$1
-  shift
-  printf '%s\n' "$old_params" >"$name.params"
-  echo active >"units/$name.service"
-  {
-    echo "CREDGRAFT_CONF=$work/$name.params"
-    echo 'CREDGRAFT_PAIRS="TLS_KEY pkey TLS_CERT cert"'
-    echo "CREDGRAFT_SERVICE=$name.service"
-    for line in "$@"; do echo "$line"; done
-  } >"etc/credgraft/$name.conf"
-}
-
-# hook [VAR=VALUE...] [ARG...]: runs the hook under dash with no setting of
-# the caller's, its pid in $work/pid; sets $status, stdout in $work/out and
-# stderr in $work/err.
+# hook [NAME]: runs the hook for NAME (app) under dash, with only the
+# environment systemd gives it: the valid assignments of the defaults file,
+# then the target's, one pair of quotes off. Sets $status; stderr in err.
 hook() {
   : >calls
-  [ -n "$keep_err" ] || : >err
-  rm -f ran
-  variables=""
-  while [ $# -gt 0 ]; do
-    case $1 in
-      *=*) variables="$variables $1" ;;
-      *) break ;;
-    esac
-    shift
-  done
+  set -- "${1:-app}"
+  while IFS= read -r assignment; do
+    [ -z "$assignment" ] || set -- "$@" "$assignment"
+  done <<EOF
+$(cat etc/default "etc/credgraft/$1.conf" 2>/dev/null |
+    sed -n 's/^\([A-Za-z_][A-Za-z0-9_]*\)=\(.*\)$/\1=\2/p' | sed 's/="\(.*\)"$/=\1/')
+EOF
+  target=$1
+  shift
   status=0
-  # shellcheck disable=SC2086,SC2016  # the test's own VAR=VALUE words; $$ is the child's
-  env -i PATH="$work/bin:${tools:-$PATH}" HOME="$work" RUNTIME_DIRECTORY="$work/run" \
-    STATE_DIRECTORY="$work/state" CREDGRAFT_TARGETS="$work/etc/credgraft" \
-    CREDGRAFT_DEFAULTS="$work/etc/default" $variables \
-    sh -c 'echo $$ >"$0/pid"; exec dash "$0/hook" "$@"' "$work" "$@" >out 2>>err || status=$?
+  env -i PATH="$work/bin:$PATH" HOME="$work" RUNTIME_DIRECTORY="$work/run:$work/run/checked" \
+    STATE_DIRECTORY="$work/state" "$@" dash "$work/hook" "$target" >out 2>err || status=$?
   cat calls err >>all-calls
 }
-keep_err=""
 
 case=shellcheck
-check "the hook is clean under shellcheck -s sh" shellcheck -s sh "$source"
+check "the hook is clean" shellcheck "$work/hook"
+check "credgraft-target is clean" shellcheck "$work/target"
 
-# The lock, as the defaults leave it: $RUNTIME_DIRECTORY/NAME.lock, in a
-# directory only its user may write, opened or failed loudly.
-case=lock
-fresh
-hook
-check "default lock: exit $status" exits 0
-check "default lock: restart" restarts app.service 1
-check "default lock: lock file" test -f run/default.lock
-chmod 0770 run
-hook
-check "writable lock directory: exit $status" exits 77
-check "writable lock directory: logged" logged "err -t credgraft-hook -- default: .*only it can write"
-chmod 0700 run
-rm -f run/default.lock
-mkdir run/default.lock
-hook
-check "lock not openable: exit $status" exits 73
-check "lock not openable: logged" logged "err .*default: cannot open the lock .*default.lock"
-rmdir run/default.lock
-sh -c 'exec 9>"$1"; flock 9; exec sleep 30' sh run/default.lock &
-holder=$!
-sleep 0.3
-hook CREDGRAFT_LOCK_WAIT=1
-kill "$holder"
-holder=""
-check "lock held: exit $status" exits 75
-check "lock held: logged" logged "warning .*default: lock .* not had within 1 seconds"
-
-# The credentials changing under a run: what the file holds after credgraft
-# must be the pair checked, or nothing is restarted and the hook looks again.
-#   action while credgraft starts              exit restarts runs holds
-case=changing_credentials
-while read -r action want_exit want_restarts want_runs want_pair; do
+# Settings are data, never run, and a wrong one fails its target (78) with a
+# line that names the file and line, or the setting, before credgraft runs.
+#   where|line|logged
+case=settings
+while IFS='|' read -r where line want_log; do
   fresh
-  case $action in
-    new-key) echo "cp $work/p2.key certkeep/latest.key; rm -f $work/on-credgraft" >on-credgraft ;;
-    new-pair) echo "cp $work/p2.key certkeep/; mv certkeep/p2.key certkeep/latest.key; cp $work/p2.crt certkeep/latest.crt; rm -f $work/on-credgraft" >on-credgraft ;;
-    no-key) echo "rm -f certkeep/latest.key $work/on-credgraft" >on-credgraft ;;
-    always) cat >on-credgraft <<'ACTION'
-n=$(cat next); cp "$n.key" certkeep/latest.key; cp "$n.crt" certkeep/latest.crt
-if [ "$n" = p2 ]; then echo p1 >next; else echo p2 >next; fi
-ACTION
-      ;;
-  esac
-  echo p2 >next
+  if [ "$where" = default ]; then echo "$line" >etc/default; else echo "$line" >>etc/credgraft/app.conf; fi
   hook
-  check "$action: exit $status" exits "$want_exit"
-  check "$action: restarts" restarts app.service "$want_restarts"
-  check "$action: credgraft runs" runs "$want_runs"
-  [ "$want_pair" = - ] || check "$action: pair" holds app.params "$want_pair"
-  [ "$want_exit" -eq 0 ] || check "$action: restart owed" owes default
-  [ "$want_exit" -eq 0 ] || check "$action: logged" logged "warning .*default: "
-done <<'EOF'
-new-key   75 0 1 -
-new-pair   0 1 2 p2
-no-key    75 0 1 -
-always    75 0 3 -
-EOF
-
-# A renewal during the restart is not lost: the hook looks once more.
-case=renewal_during_restart
-fresh
-echo "rm -f $work/on-restart; cp $work/p2.key certkeep/latest.key; cp $work/p2.crt certkeep/latest.crt" >on-restart
-hook
-check "exit $status" exits 0
-check "two restarts" restarts app.service 2
-check "the new pair" holds app.params p2
-check "nothing owed" not owes default
-
-# An interrupted hook never loses a restart. The hook's processes are
-# killed, or stopped as systemd does (KillMode=mixed: the main process;
-# or the whole group, as timeout and a terminal do), while credgraft runs.
-#   signal  whom                   exit restarts owed next-run-restarts
-case=interrupted
-while read -r signal whom want_exit want_restarts want_owed want_next; do
-  fresh
-  case $whom in
-    main) pids="\$(cat $work/pid)" ;;
-    group) pids="\$(cat $work/pid) \$PPID" ;;
-  esac
-  echo "[ -e state/default.owed ] && touch $work/owed-first; rm -f $work/on-credgraft; kill -$signal $pids" >on-credgraft
-  rm -f owed-first
-  hook
-  # A killed hook leaves its credgraft to finish alone.
-  tries=0
-  while [ ! -e ran ] && [ "$tries" -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
-  check "$signal $whom: exit $status" exits "$want_exit"
-  check "$signal $whom: restarts" restarts app.service "$want_restarts"
-  check "$signal $whom: the record before credgraft" test -e owed-first
-  check "$signal $whom: record kept" [ "$(owes default && echo yes || echo no)" = "$want_owed" ]
-  hook
-  check "$signal $whom: next run: exit $status" exits 0
-  check "$signal $whom: next run: restarts" restarts app.service "$want_next"
-  check "$signal $whom: next run: nothing owed" not owes default
-  check "$signal $whom: pair" holds app.params p1
-  [ "$want_next" -eq 0 ] || check "$signal $whom: owed restart logged" logged \
-    "notice .*default: nothing changed in .*app.params, but an earlier run owed a restart; app.service restarted"
-done <<'EOF'
-KILL group 137 0 yes 1
-TERM main    0 1 no  0
-TERM group   0 1 no  0
-HUP  group   0 1 no  0
-EOF
-# A failed restart stays owed, and the next run performs it.
-fresh
-touch units/app.service.broken
-hook
-check "failed restart: exit $status" exits 1
-check "failed restart: owed" owes default
-rm units/app.service.broken
-hook
-check "owed restart of a failed service: exit $status" exits 0
-check "owed restart of a failed service: restart" called "systemctl restart app.service"
-check "owed restart of a failed service: paid" not owes default
-
-# A credential whose Base64 text would not fit a value (16000 characters,
-# 12000 bytes) is refused before credgraft runs.
-case=too_big
-fresh
-for size in 12001 12000; do
-  printf '%s\n' "$old_params" >app.params
-  cp p1.crt certkeep/latest.crt
-  while [ $(($(wc -c <certkeep/latest.crt) + $(wc -c <p1.crt))) -lt "$size" ]; do
-    cat p1.crt >>certkeep/latest.crt
-  done
-  pad=$((size - $(wc -c <certkeep/latest.crt) - 1))
-  head -c "$pad" /dev/zero | tr '\0' x >>certkeep/latest.crt
-  echo >>certkeep/latest.crt
-  hook
-  if [ "$size" -eq 12001 ]; then
-    check "$size bytes: exit $status" exits 1
-    check "$size bytes: file untouched" untouched app.params
-    check "$size bytes: no restart" restarts app.service 0
-    check "$size bytes: credgraft not run" runs 0
-    check "$size bytes: logged" logged "err .*default: $work/certkeep/latest.crt: is 12001 bytes"
-  else
-    check "$size bytes: exit $status" exits 0
-    check "$size bytes: restart" restarts app.service 1
-    check "$size bytes: value of 16000" grep -qE '^TLS_CERT=.{16000}$' app.params
-  fi
-done
-
-# The program and the credential directory are fixed: the old settings are
-# ignored, with a warning, wherever they are still set.
-case=fixed_paths
-fresh CREDGRAFT_CREDENTIAL_DIR="$work/elsewhere" CREDGRAFT=/bin/false \
-  key="$work/elsewhere/latest.key" program=/bin/false
-mkdir -p elsewhere
-cp other.key elsewhere/latest.key
-cp p1.crt elsewhere/latest.crt
-hook CREDGRAFT_LOCK=/nonexistent/lock
-check "exit $status" exits 0
-check "the checked pair written" holds app.params p1
-check "restart" restarts app.service 1
-for name in CREDGRAFT_CREDENTIAL_DIR CREDGRAFT CREDGRAFT_LOCK; do
-  check "$name warned" logged "warning .*-- $name, set in .*, is no longer a setting"
-done
-
-# Settings that root would run though another user may have written them:
-# refused, the defaults file for the whole run, a target's for that target;
-# --list leaves the failure to the run.
-#   file           how    exit runs listed     logged
-case=unsafe_settings
-while read -r file how want_exit want_runs want_list want_log; do
-  [ "$how" != owner ] || [ "$(id -u)" -eq 0 ] || continue
-  fresh
-  target a
-  case $how in
-    owner) chown 65534 "$file" ;;
-    link) mv "$file" linked && chmod o+w linked && ln -s "$work/linked" "$file" ;;
-    *) chmod "$how" "$file" ;;
-  esac
-  hook
-  check "$file $how: exit $status" exits "$want_exit"
-  check "$file $how: credgraft runs" runs "$want_runs"
-  if [ "$want_log" = - ]; then
-    check "$file $how: readable by all is fine" not_logged "daemon.err"
-  else
-    check "$file $how: logged" logged "err -t credgraft-hook -- $want_log"
-  fi
-  [ "$want_runs" -eq 0 ] || check "$file $how: default restarted" restarts app.service 1
-  hook --list
-  check "$file $how: list: exit $status" exits 0
-  check "$file $how: listed" [ "$(tr '\n' , <out)" = "$want_list" ]
+  check "$line: exit $status" exits 78
+  check "$line: logged" logged "^<3>app: $want_log"
+  check "$line: credgraft not run" runs 0
+  check "$line: never run as a command" test ! -e pwned -a ! -e pwned2
 done <<EOF
-etc/default        g+w    77 0 a,         $work/etc/default: writable by its group or by others; not read, no target run
-etc/default        owner  77 0 a,         $work/etc/default: owned by uid 65534, not by root; not read, no target run
-etc/default        link   77 0 a,         $work/etc/default: writable by its group
-etc/credgraft      o+w    77 1 default,a, a: $work/etc/credgraft: writable by its group or by others; not read
-etc/credgraft/a.conf owner 77 1 default,a, a: $work/etc/credgraft/a.conf: owned by uid 65534, not by root; not read
-etc/credgraft/a.conf link 77 1 default,a, a: $work/etc/credgraft/a.conf: writable
-etc/credgraft/a.conf go+r 0 2 default,a, -
+conf|touch $work/pwned|$work/etc/credgraft/app.conf:5: not a KEY=VALUE line
+conf|CREDGRAFT_SERVICE=\$(touch $work/pwned2)|CREDGRAFT_SERVICE=.* is not one unit name
+default|CREDGRAFT_SETLE=3|$work/etc/default:1: CREDGRAFT_SETLE is not a setting of this file
+default|if then|$work/etc/default:1: not a KEY=VALUE line
+default|CREDGRAFT_SERVICE=app.service|$work/etc/default:1: CREDGRAFT_SERVICE is not a setting of this file
+conf|CREDGRAFT_RESTART="systemctl reload app.service"|.*app.conf:5: CREDGRAFT_RESTART is no longer honoured: write CREDGRAFT_ACTION=reload
+conf|CREDGRAFT_SERVICE=nosuch.service|CREDGRAFT_SERVICE=nosuch.service is not a loaded unit \(not-found\)
+conf|CREDGRAFT_SERVICE=app@.service|CREDGRAFT_SERVICE=app@.service is not one unit name
+conf|CREDGRAFT_SERVICE=app.service other.service|CREDGRAFT_SERVICE=app.service other.service is not one unit name
+conf|CREDGRAFT_SERVICE=|.*app.conf must set CREDGRAFT_CONF, CREDGRAFT_PAIRS and CREDGRAFT_SERVICE
+conf|CREDGRAFT_CONF=$work/missing.params|CREDGRAFT_CONF: $work/missing.params is not a file
+conf|CREDGRAFT_PAIRS=TLS_KEY pkey TLS_CERT|CREDGRAFT_PAIRS="TLS_KEY pkey TLS_CERT" is not pairs
+conf|CREDGRAFT_PAIRS=TLS_KEY key|CREDGRAFT_PAIRS="TLS_KEY key" is not pairs
+conf|CREDGRAFT_ACTION=try-restart|CREDGRAFT_ACTION=try-restart is not restart, reload or reload-or-restart
+conf|CREDGRAFT_SETTLE=5s|CREDGRAFT_SETTLE=5s is not a whole decimal number
+conf|CREDGRAFT_SETTLE=-1|CREDGRAFT_SETTLE=-1 is not a whole decimal number
+conf|CREDGRAFT_SETTLE=0x10|CREDGRAFT_SETTLE=0x10 is not a whole decimal number
+conf|CREDGRAFT_SETTLE=301|CREDGRAFT_SETTLE=301 is more than 300
+conf|CREDGRAFT_SETTLE=99999999999999999999|CREDGRAFT_SETTLE=9+ is not a whole decimal number
+conf|CREDGRAFT_EXPIRY_WARNING=two|CREDGRAFT_EXPIRY_WARNING=two is not a whole decimal number
 EOF
-
-# The restart: try-restart for an active service, restart for a failed one,
-# nothing for a stopped one; the service must be active afterwards.
-#   state     extra     exit  call        logged
-case=restart
-while read -r state extra want_exit want_call want_log; do
-  fresh
-  echo "$state" >units/app.service
-  case $extra in
-    broken | crashes) touch "units/app.service.$extra" ;;
-    reload) echo 'CREDGRAFT_RESTART="systemctl reload app.service"' >>etc/default ;;
-  esac
-  hook
-  check "$state $extra: exit $status" exits "$want_exit"
-  if [ "$want_call" = none ]; then
-    check "$state $extra: left alone" not_logged "^systemctl [a-z-]*(restart|reload) "
-  else
-    check "$state $extra: $want_call" called "systemctl $want_call app.service"
-    check "$state $extra: one call" [ "$(grep -cE '^systemctl [a-z-]*(restart|reload) ' calls)" -eq 1 ]
-  fi
-  check "$state $extra: file written" holds app.params p1
-  check "$state $extra: logged" logged "-- default: TLS_KEY, TLS_CERT changed in $work/app.params; $want_log\$"
-done <<'EOF'
-active   -       0 try-restart app.service restarted
-failed   -       0 restart     app.service restarted after it had failed
-inactive -       0 none        app.service is inactive and left so
-active   reload  0 reload      CREDGRAFT_RESTART run for app.service
-failed   broken  1 restart     systemctl restart app.service failed with status 1
-active   crashes 1 try-restart app.service restarted, but it is failed now
-EOF
+fresh
+hook .hidden
+check "bad name: exit $status" exits 78
+check "bad name: logged" logged '"\.hidden" is not a target name'
+# Numbers are decimal: 08 is eight, not an error; comments, blanks and quotes
+# are what systemd takes them for.
+fresh 'CREDGRAFT_SETTLE=08' '# a comment' '' '; another' 'CREDGRAFT_EXPIRY_WARNING=001' 'CREDGRAFT_ACTION="reload"'
+touch -d '-1 min' live/*
+hook
+check "decimal: exit $status" exits 0
+check "decimal: reloaded" called "systemctl reload app.service"
 
 # Which credentials are fit: any private key openssl reads, a certificate
-# file of the leaf and its chain; a refusal names the file and the fault.
-#   key           cert          exit  logged
+# file of the leaf and its chain, each at most 12000 bytes, in date. A
+# refusal names the file and writes and restarts nothing.
+#   key           cert        exit  logged
 case=credentials
+cp p1.crt big.crt
+while [ $(($(wc -c <big.crt) + $(wc -c <p1.crt))) -le 12000 ]; do cat p1.crt >>big.crt; done
+cp big.crt fits.crt
+printf '%*s\n' $((11999 - $(wc -c <big.crt))) '' >>fits.crt
+printf '%*s\n' $((12000 - $(wc -c <big.crt))) '' >>big.crt
 while read -r key cert want_exit want_log; do
   fresh
   case $key in
-    empty) : >certkeep/latest.key ;;
-    half) head -c 200 p1.key >certkeep/latest.key ;;
-    missing) rm certkeep/latest.key ;;
-    *) cp "$key" certkeep/latest.key ;;
+    empty) : >live/latest.key ;;
+    half) head -c 200 p1.key >live/latest.key ;;
+    missing) rm live/latest.key ;;
+    *) cp "$key" live/latest.key ;;
   esac
   case $cert in
-    cut-chain) { cat p3.leaf; head -c 300 ca.crt; } >certkeep/latest.crt ;;
-    *) cp "$cert" certkeep/latest.crt ;;
+    cut-chain) { cat p3.leaf; head -c 300 ca.crt; } >live/latest.crt ;;
+    key-first) cat p1.key p1.crt >live/latest.crt ;;
+    *) cp "$cert" live/latest.crt ;;
   esac
   hook
   check "$key $cert: exit $status" exits "$want_exit"
   if [ "$want_exit" -eq 0 ]; then
     check "$key $cert: restart" restarts app.service 1
+    [ "$cert" != "${key%.key}.crt" ] || check "$key $cert: pair" holds "${key%.key}"
   else
-    check "$key $cert: untouched" untouched app.params
+    check "$key $cert: untouched" untouched
     check "$key $cert: no restart" restarts app.service 0
-    check "$key $cert: logged" logged "warning .*default: $work/certkeep/latest.$want_log.*; credgraft not run for $work/app.params"
+    check "$key $cert: credgraft not run" runs 0
+    check "$key $cert: logged" logged "^<[34]>app: $work/certkeep/latest.$want_log"
   fi
 done <<'EOF'
 p2.key        p2.crt     0  -
 p3.key        p3.crt     0  -
 p4.key        p4.crt     0  -
-empty         p1.crt     75 key: not a complete private key: empty
-half          p1.crt     75 key: not a complete private key: the PRIVATE KEY block has no END line \(cut short\?\)
-missing       p1.crt     75 key: missing
-other.key     p1.crt     75 key: does not belong to the first certificate in .*latest.crt
-encrypted.key p1.crt     75 key: openssl cannot read it as an unencrypted private key
-p1.key        p1.key     75 crt: not a complete certificate: its first block is PRIVATE KEY, not CERTIFICATE
-p3.key        cut-chain  75 crt: not a complete certificate: the CERTIFICATE block has no END line \(cut short\?\)
-p1.key        p2.crt     75 key: does not belong
+p1.key        fits.crt   0  -
+p1.key        big.crt    1  crt is 12001 bytes, more than the 12000 a value holds; nothing written
+empty         p1.crt     75 key is not an unencrypted private key openssl reads
+half          p1.crt     75 key: a PEM block is cut short
+missing       p1.crt     75 key is missing; nothing written
+other.key     p1.crt     75 key does not belong to the first certificate of .*latest.crt
+encrypted.key p1.crt     75 key is not an unencrypted private key openssl reads
+p1.key        key-first  75 crt holds more than certificates
+p3.key        cut-chain  75 crt: a PEM block is cut short
+p1.key        p2.crt     75 key does not belong
+expired.key   expired.crt 75 crt expired on 20[0-9-]+ [0-9:]+ UTC; nothing written
 EOF
 
-# The outcome in one line: on standard error with its priority under
-# systemd, through logger otherwise.
-case=logging
-fresh
-: >err
-keep_err=yes
-hook JOURNAL_STREAM="$(stat -c %d:%i err)"
-keep_err=""
-check "journal: exit $status" exits 0
-check "journal: the line" grep -qx "<5>default: TLS_KEY, TLS_CERT changed in $work/app.params; app.service restarted" err
-check "journal: no logger" not_logged "^logger "
-hook JOURNAL_STREAM=1:1
-check "elsewhere: logger" called "logger -p daemon.info -t credgraft-hook -- default: nothing changed in $work/app.params"
-check "elsewhere: one line" [ "$(grep -c '^logger ' calls)" -eq 1 ]
-
-# Without openssl only the PEM text is checked, and that is said.
-case=no_openssl
-mkdir tools
-for tool in sh dash env cat rm stat date awk cksum sync flock sleep wc sed mkdir id; do
-  ln -s "$(command -v "$tool")" tools/
-done
-#   key        exit
-while read -r key want_exit; do
-  fresh
-  case $key in
-    half) head -c 200 p1.key >certkeep/latest.key ;;
-    *) cp "$key" certkeep/latest.key ;;
-  esac
-  tools=$work/tools
+# The restart by the service's state and CREDGRAFT_ACTION, bounded in time;
+# the service must be active afterwards.
+#   state    extra   action            exit call               logged
+case=restart
+while read -r state extra action want_exit want_call want_log; do
+  fresh "CREDGRAFT_ACTION=$action"
+  echo "$state" >units/app.service
+  [ "$extra" = - ] || touch "units/app.service.$extra"
   hook
-  tools=""
-  check "$key: exit $status" exits "$want_exit"
-  [ "$want_exit" -ne 0 ] || check "$key: said" logged "notice .*default: openssl not found"
-done <<'EOF'
-other.key 0
-half      75
-EOF
-
-# Credentials still being written: the hook waits until they settle.
-case=settle
-fresh CREDGRAFT_SETTLE=1
-rm -f written
-(for _ in 1 2 3; do cp p1.key certkeep/latest.key; sleep 0.5; done; touch written) &
-writer=$!
-echo "[ -e written ] || touch $work/early" >on-credgraft
-rm -f early
-hook
-wait "$writer"
-check "exit $status" exits 0
-check "waited for the writer" test ! -e early
-check "restart" restarts app.service 1
-
-# Several services: /etc/credgraft/NAME.conf each, with the defaults file's
-# target as "default"; each its own lock and restart; one failing target
-# stops no other, and the exit and the log name it.
-case=services
-fresh 'CREDGRAFT_RESTART="systemctl reload app.service"'
-target a
-target b 'CREDGRAFT_SETTLE=bad'
-target c
-sed -i /CREDGRAFT_SERVICE/d etc/credgraft/c.conf
-target d
-echo "CREDGRAFT_CONF=$work/missing.params" >>etc/credgraft/d.conf
-target e 'CREDGRAFT_PAIRS="TLS_KEY pkey TLS_CERT"'
-target f 'if then'
-target 'g h'
-target i 'CREDGRAFT_RESTART="systemctl reload i.service"'
-target j
-chmod g+w etc/credgraft/j.conf
-target l
-mv etc/credgraft/l.conf l.real
-chmod o+w l.real
-ln -s "$work/l.real" etc/credgraft/l.conf
-hook
-check "all: exit $status" exits 78
-check "all: default reloaded" called "systemctl reload app.service"
-check "all: a restarted alone" restarts a.service 1
-check "all: i reloaded" called "systemctl reload i.service"
-check "all: i not restarted" restarts i.service 0
-check "all: a written" holds a.params p1
-check "all: locks" test -f run/a.lock -a -f run/i.lock -a -f run/default.lock
-for line in "b: CREDGRAFT_SETTLE and CREDGRAFT_LOCK_WAIT must be whole seconds" \
-  "c: CREDGRAFT_SERVICE is not set in $work/etc/credgraft/c.conf" \
-  "d: credgraft exited with status 2 for $work/missing.params" \
-  "e: CREDGRAFT_PAIRS in $work/etc/credgraft/e.conf must be pairs" \
-  "f: $work/etc/credgraft/f.conf is not a file of shell assignments" \
-  "$work/etc/credgraft/g h.conf: not a valid target name" \
-  "j: $work/etc/credgraft/j.conf: writable by its group or by others; not read" \
-  "l: $work/etc/credgraft/l.conf: writable by its group or by others; not read" \
-  "failed targets: b \(exit 78\) c \(exit 78\) d \(exit 2\) e \(exit 78\) f \(exit 78\) j \(exit 77\) l \(exit 77\) \(files with bad names\)"; do
-  check "all: $line" logged "err -t credgraft-hook -- $line"
-done
-hook --list
-check "list: exit $status" exits 0
-check "list: the targets" [ "$(tr '\n' ' ' <out)" = "default a b c d e f i j l " ]
-check "list: nothing run or logged" [ ! -s calls -a ! -s err ]
-printf '%s\n' "$old_params" >a.params
-printf '%s\n' "$old_params" >i.params
-hook a
-check "one: exit $status" exits 0
-check "one: a only" runs 1
-check "one: a restarted" restarts a.service 1
-check "one: no summary" not_logged "failed targets"
-#   arguments    exit  logged
-while IFS='|' read -r args want_exit want_log; do
-  # shellcheck disable=SC2086  # the arguments are meant to split
-  hook $args
-  check "$args: exit $status" exits "$want_exit"
-  check "$args: logged" logged "err -t credgraft-hook -- $want_log"
-done <<'EOF'
-nosuch|78|no target nosuch
-../a|64|"../a" is not a target name
-.a|64|".a" is not a target name
-a b|64|usage: credgraft-hook \[--list \| NAME\]
---list a|64|usage: credgraft-hook
-EOF
-rm -f etc/credgraft/* etc/default
-hook
-check "none: exit $status" exits 78
-check "none: logged" logged "err -t credgraft-hook -- no target configured"
-# --list, the service's condition: 78 and a notice only when a run has
-# nothing to do and nothing to report.
-#   set-up       exit  printed
-while read -r setup want_exit want_out; do
-  fresh
-  case $setup in
-    none) rm etc/default ;;
-    shared) echo CREDGRAFT_SETTLE=1 >etc/default ;;
-    both) target default && target z ;;
-    bad-name) rm etc/default && target 'g h' ;;
-  esac
-  hook --list
-  check "list $setup: exit $status" exits "$want_exit"
-  check "list $setup: printed" [ "$(tr '\n' , <out)" = "${want_out#-}" ]
-  check "list $setup: nothing run" runs 0
-  if [ "$want_exit" -eq 0 ]; then
-    check "list $setup: nothing logged" [ ! -s calls -a ! -s err ]
+  check "$state $extra $action: exit $status" exits "$want_exit"
+  if [ "$want_call" = none ]; then
+    check "$state $extra $action: left alone" restarts app.service 0
   else
-    check "list $setup: logged" called "logger -p daemon.notice -t credgraft-hook -- no target configured: add $work/etc/credgraft/NAME.conf"
+    check "$state $extra $action: $want_call" called "systemctl $want_call app.service"
+    check "$state $extra $action: one call" restarts app.service 1
   fi
+  check "$state $extra $action: file written" holds p1
+  check "$state $extra $action: logged" logged "^<[35]>app: values changed in $work/app.params; $want_log\$"
+  [ "$want_exit" -eq 0 ] || check "$state $extra $action: still owed" owes
+  [ "$want_exit" -ne 0 ] || check "$state $extra $action: nothing owed" not owes
 done <<'EOF'
-none      78 -
-shared    78 -
-legacy     0 default,
-both       0 default,z,
-bad-name   0 -
+active   -       restart           0 restart           systemctl restart app.service done
+active   -       reload            0 reload            systemctl reload app.service done
+reloading -      reload-or-restart 0 reload-or-restart systemctl reload-or-restart app.service done
+failed   -       reload            0 restart           systemctl restart app.service done
+inactive -       restart           0 none              app.service is inactive and left so
+failed   broken  restart           1 restart           systemctl restart app.service failed with status 1
+active   crashes restart           1 restart           app.service is failed after systemctl restart
+active   hangs   restart           1 restart           systemctl restart app.service did not finish within 1 s
+EOF
+
+# The owed record: written and synced before credgraft runs, gone once the
+# restart is done or nothing changed; a record found at the start is an
+# earlier run's, and its restart is done even when nothing changed now.
+case=owed
+fresh
+echo "[ -s state/app.owed ] && touch $work/owed-first" >on-credgraft
+rm -f owed-first
+hook
+check "first: exit $status" exits 0
+check "first: the record before credgraft" test -e owed-first
+check "first: restarted" restarts app.service 1
+check "first: not said owed" not logged "owed"
+rm on-credgraft
+hook
+check "again: exit $status" exits 0
+check "again: nothing restarted" restarts app.service 0
+check "again: logged" logged "^<5>app: nothing changed in $work/app.params\$"
+check "again: nothing owed" not owes
+echo "$work/app.params" >state/app.owed
+hook
+check "owed: exit $status" exits 0
+check "owed: restarted" restarts app.service 1
+check "owed: logged" logged "^<5>app: a restart owed by an earlier run of $work/app.params; systemctl restart app.service done"
+check "owed: paid" not owes
+
+# The credentials changing under a run: credgraft reads only the checked
+# snapshot, a change during its run leaves the restart owed to the next run
+# (75), and files still being written are waited for, then read once.
+case=changing_credentials
+fresh
+echo "cp $work/other.key live/latest.key; rm on-credgraft" >on-credgraft
+hook
+check "during credgraft: exit $status" exits 75
+check "during credgraft: the checked pair written" holds p1
+check "during credgraft: no restart" restarts app.service 0
+check "during credgraft: owed" owes
+check "during credgraft: logged" logged "^<4>app: the credentials changed while credgraft ran"
+pair p2 p2
+hook
+check "next run: exit $status" exits 0
+check "next run: new pair" holds p2
+check "next run: one restart" restarts app.service 1
+fresh 'CREDGRAFT_SETTLE=1'
+pair p2 p1
+(sleep 0.5 && cp p2.crt live/latest.crt) &
+hook
+wait
+check "settling: exit $status" exits 0
+check "settling: credgraft once" runs 1
+check "settling: the settled pair" holds p2
+check "settling: one restart" restarts app.service 1
+check "settling: one line" [ "$(grep -c '^<' err)" -eq 1 ]
+fresh 'CREDGRAFT_SETTLE=1'
+(for _ in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do cp p1.key live/latest.key; sleep 0.2; done) &
+hook
+wait
+check "never settling: exit $status" exits 75
+check "never settling: logged" logged "^<4>app: the credentials are still changing; nothing written"
+rm certkeep
+mkdir certkeep
+hook
+check "no snapshot: exit $status" exits 78
+check "no snapshot: credgraft not run" runs 0
+fresh
+rm run/live
+ln -s "$work/run/checked" run/live
+hook
+check "no live view: exit $status" exits 78
+check "no live view: logged" logged "^<3>app: .* not the live files"
+
+# The expiry watch: the job is done, then a warning naming the date and 79;
+# by default 14 days or a sixth of the lifetime, whichever is less.
+#   pair  setting                     exit
+case=expiry
+while read -r name setting want_exit; do
+  fresh "$setting"
+  pair "$name" "$name"
+  hook
+  check "$name $setting: exit $status" exits "$want_exit"
+  check "$name $setting: job done" holds "$name"
+  check "$name $setting: restarted" restarts app.service 1
+  [ "$want_exit" -eq 0 ] || check "$name $setting: logged" logged \
+    "^<4>app: values changed in .*; systemctl restart app.service done; the certificate in $work/certkeep/latest.crt ends on 20[0-9-]+ [0-9:]+ UTC\$"
+done <<'EOF'
+near  #                            79
+near  CREDGRAFT_EXPIRY_WARNING=2    0
+p1    #                             0
+p1    CREDGRAFT_EXPIRY_WARNING=3   79
 EOF
 
 case=secrecy
@@ -581,6 +386,68 @@ grep -hv -e '-----' ./*.key | while read -r line; do
   [ ${#line} -lt 16 ] || not grep -qF -- "$line" all-calls || { echo "key material logged" >&2; exit 1; }
 done || check "key material logged" false
 check "key text logged" not grep -q -- '-----BEGIN' all-calls
+
+# credgraft-target: a wrong setting is reported before anything is enabled;
+# add gives the instance its directory, runs the first fill and enables the
+# watch and the timer; remove undoes it; renew runs every target.
+#   command      set-up      exit calls (;-separated, in order), or a message
+case=credgraft_target
+while IFS='|' read -r args setup want_exit want; do
+  fresh
+  mkdir -p systemd
+  echo "app: the outcome" >journal
+  case $setup in
+    no-conf) rm etc/credgraft/app.conf ;;
+    no-params) rm app.params ;;
+    odd-dir) sed -i "s|^CREDGRAFT_CONF=.*|CREDGRAFT_CONF='$work/a dir/p'|" etc/credgraft/app.conf &&
+      mkdir -p "a dir" && : >"a dir/p" ;;
+    two) for target in b c 'g h'; do cp etc/credgraft/app.conf "etc/credgraft/$target.conf"; done
+      for target in app b; do
+        mkdir "systemd/credgraft-renew@$target.service.d" && : >"systemd/credgraft-renew@$target.service.d/credgraft-write.conf"
+      done
+      echo "case \$last in *@app*) exit 1 ;; esac" >on-start ;;
+  esac
+  : >calls
+  status=0
+  # shellcheck disable=SC2086  # the arguments are words
+  PATH="$work/bin:$PATH" dash target $args </dev/null >out 2>err || status=$?
+  check "$args $setup: exit $status" exits "$want_exit"
+  case $want in
+    *systemctl*) check "$args $setup: calls" [ "$(grep '^systemctl' calls | tr '\n' ';')" = "$want;" ] ;;
+    *) check "$args $setup: said" logged "$want" && check "$args $setup: nothing done" [ ! -s calls ] ;;
+  esac
+  case "$args $setup" in
+    "add app -") check "drop-in" grep -qx "ReadWritePaths=-$work" "systemd/credgraft-renew@app.service.d/credgraft-write.conf"
+      check "first fill printed" grep -qx "app: the outcome" out ;;
+    "remove app -") check "drop-in gone" test ! -e "systemd/credgraft-renew@app.service.d"
+      check "settings kept" test -f etc/credgraft/app.conf ;;
+    "renew two") check "c not set up" grep -qx "c: not set up (credgraft-target add c), so not run" out ;;
+  esac
+done <<EOF
+add app|-|0|systemctl daemon-reload;systemctl reset-failed credgraft-renew@app.service;systemctl start credgraft-renew@app.service;systemctl show -p ExecMainStatus --value credgraft-renew@app.service;systemctl enable --now credgraft-renew@app.path credgraft-renew@app.timer
+add .app|-|1|"\.app" is not a target name
+add app|no-conf|1|no $work/etc/credgraft/app.conf: write the target's settings there first
+add app|no-params|1|CREDGRAFT_CONF=$work/app.params is not a file
+add app|odd-dir|1|the directory of $work/a dir/p has characters a unit cannot name
+remove app|-|0|systemctl disable --now credgraft-renew@app.path credgraft-renew@app.timer;systemctl stop credgraft-renew@app.service;systemctl reset-failed credgraft-renew@app.service credgraft-renew@app.path credgraft-renew@app.timer;systemctl daemon-reload
+renew|two|1|systemctl reset-failed credgraft-renew@app.service;systemctl start credgraft-renew@app.service;systemctl reset-failed credgraft-renew@b.service;systemctl start credgraft-renew@b.service
+add|-|1|usage: credgraft-target add NAME
+EOF
+fresh
+mkdir -p systemd
+echo 'exit 1' >on-start
+# The stub's "show" answers "loaded" for a unit file; the first fill's
+# status comes from units/credgraft-renew@app.service.
+printf '#!/bin/sh\ncase "$*" in *ExecMainStatus*) echo 78 ;; *) exec %s "$@" ;; esac\n' "$work/bin/systemctl" >bin/sc
+chmod +x bin/sc
+sed -i "s|systemctl|$work/bin/sc|g" target
+status=0
+PATH="$work/bin:$PATH" dash target add app </dev/null >out 2>err || status=$?
+check "wrong setting: exit $status" exits 1
+check "wrong setting: said" logged "a setting is wrong \(above\); nothing enabled"
+check "wrong setting: nothing enabled" not grep -q enable calls
+check "wrong setting: no drop-in" test ! -e "systemd/credgraft-renew@app.service.d"
+check "wrong setting: outcome printed" grep -qx "app: the outcome" out
 
 if [ "$failures" -ne 0 ]; then
   echo "hook: $failures failed checks in:$failed_cases" >&2

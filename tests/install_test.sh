@@ -72,82 +72,106 @@ EOF
   fi
 
   # The maintainer scripts, with deb-systemd-helper, deb-systemd-invoke and
-  # systemctl as stubs that record their calls; "was-enabled" answers $WAS.
-  # Not in the tree's bin/: the real helper below would take a systemctl
-  # there for the installed system's own.
+  # systemctl as stubs that record their calls. Not in the tree's bin/: the
+  # scripts would take a systemctl there for the installed system's own.
   mkdir "$root/stubs"
-  cat > "$root/stubs/stub" <<'STUB'
-#!/bin/sh
-echo "${0##*/} $*" >> "$CALLS"
-case "$*" in *was-enabled*) exit "${WAS:-0}" ;; esac
-STUB
+  # shellcheck disable=SC2016  # expanded by the stub
+  printf '#!/bin/sh\necho "${0##*/} $*" >> "$CALLS"\n' > "$root/stubs/stub"
   chmod +x "$root/stubs/stub"
   for name in deb-systemd-helper deb-systemd-invoke systemctl; do
     ln -s stub "$root/stubs/$name"
   done
-  p=credgraft-renew.path t=credgraft-renew.timer
-  helper=deb-systemd-helper
-  enable="$helper unmask $p;$helper --quiet was-enabled $p;$helper enable $p"
-  enable="$enable;$helper unmask $t;$helper --quiet was-enabled $t;$helper enable $t"
-  keep="$helper unmask $p;$helper --quiet was-enabled $p;$helper update-state $p"
-  keep="$keep;$helper unmask $t;$helper --quiet was-enabled $t;$helper update-state $t"
+  invoke=deb-systemd-invoke
   reload="systemctl --system daemon-reload"
-  # script | its arguments | systemd running | was-enabled status | calls, ;-separated
-  while IFS='|' read -r script arguments running was expected; do
-    rm -rf /run/systemd /var/lib/credgraft /run/credgraft
-    mkdir -p /var/lib/credgraft /run/credgraft /var/lib/systemd/timers
-    : > /var/lib/systemd/timers/stamp-$t
+  # script | its arguments | systemd running | calls, ;-separated
+  while IFS='|' read -r script arguments running expected; do
+    rm -rf /run/systemd
     [ "$running" = no ] || mkdir -p /run/systemd/system
     : > "$root/calls"
     # shellcheck disable=SC2086 # the arguments are words
-    PATH="$root/stubs:$PATH" CALLS="$root/calls" WAS=$was sh "$scripts/$script" $arguments \
+    PATH="$root/stubs:$PATH" CALLS="$root/calls" sh "$scripts/$script" $arguments \
       || fail "$script $arguments exited $?"
     calls=$(tr '\n' ';' < "$root/calls")
     [ "$calls" = "${expected:+$expected;}" ] \
       || fail "$script $arguments (systemd $running): calls $calls, not $expected"
-    if [ "$arguments" = purge ]; then
-      if [ -e /var/lib/credgraft ] || [ -e /run/credgraft ] || [ -e /var/lib/systemd/timers/stamp-$t ]; then
-        fail "purge left its state, locks or the timer's stamp"
-      fi
-    elif [ ! -d /var/lib/credgraft ] || [ ! -d /run/credgraft ]; then
-      fail "$script $arguments removed the state"
-    fi
   done <<EOF
-postinst|configure|yes|0|$enable;$reload;deb-systemd-invoke start $p $t
-postinst|configure 1.0.0|yes|1|$keep;$reload;deb-systemd-invoke restart $p $t
-postinst|configure|no|0|$enable
-prerm|remove|yes|0|deb-systemd-invoke stop $p $t;deb-systemd-invoke stop credgraft-renew.service
-prerm|upgrade 1.2.0|yes|0|
-prerm|remove|no|0|
-postrm|remove|yes|0|$reload;$helper mask $p $t
-postrm|remove|no|0|$helper mask $p $t
-postrm|upgrade 1.2.0|yes|0|
-postrm|purge|no|0|$helper purge $p $t;$helper unmask $p $t
+postinst|configure|yes|$reload
+postinst|configure 1.3.0|yes|$reload
+postinst|configure|no|
+preinst|upgrade 1.2.0|yes|$invoke stop credgraft-renew.path credgraft-renew.timer;$invoke stop credgraft-renew.service
+preinst|upgrade 1.3.0|yes|
+preinst|install|yes|
+prerm|remove|yes|$invoke stop credgraft-renew@*.path credgraft-renew@*.timer;$invoke stop credgraft-renew@*.service
+prerm|upgrade 1.3.0|yes|
+postrm|remove|yes|$reload;$invoke reset-failed credgraft-renew@*
+postrm|remove|no|
 EOF
 
-  # The real helper, with the install tree as the root dpkg installs to: an
-  # install enables both units there, a removal masks them, and a purge
-  # leaves no trace of them.
-  if command -v deb-systemd-helper >/dev/null 2>&1; then
-    rm -rf /run/systemd
-    export DPKG_ROOT="$root" DPKG_MAINTSCRIPT_PACKAGE=credgraft
-    DPKG_MAINTSCRIPT_NAME=postinst sh "$scripts/postinst" configure '' 2>"$root/err" \
-      || fail "postinst with the helper: $(cat "$root/err")"
-    for link in paths.target.wants/$p timers.target.wants/$t; do
-      [ -L "$root/etc/systemd/system/$link" ] || fail "postinst did not enable ${link#*/}"
+  # An upgrade from 1.2.0 into the install tree (DPKG_ROOT): every target
+  # moves to its instance, the older "default" of /etc/default/credgraft
+  # too; the reload form becomes CREDGRAFT_ACTION=reload, another command
+  # stays to fail its target; obsolete settings are commented out; the
+  # instances are enabled only as the old path unit and timer were (after
+  # 1.1.0 the helper has no state, and its was-enabled says yes: the links
+  # decide). A purge then leaves none of it but the settings.
+  #   old path | old timer | enabled afterwards
+  export DPKG_ROOT="$root/host"
+  host=$DPKG_ROOT
+  while read -r old_path old_timer want; do
+    rm -rf "$host"
+    mkdir -p "$host/etc/credgraft" "$host/etc/default" "$host/var/lib/credgraft" \
+      "$host/etc/systemd/system/credgraft-renew.service.d" "$host/etc/systemd/system/paths.target.wants" \
+      "$host/etc/systemd/system/timers.target.wants"
+    [ "$old_path" = off ] || ln -s /usr/lib/systemd/system/credgraft-renew.path \
+      "$host/etc/systemd/system/paths.target.wants/credgraft-renew.path"
+    [ "$old_timer" = off ] || ln -s /usr/lib/systemd/system/credgraft-renew.timer \
+      "$host/etc/systemd/system/timers.target.wants/credgraft-renew.timer"
+    printf 'CREDGRAFT_CONF=/etc/a/a.conf\nCREDGRAFT_PAIRS="K pkey C cert"\nCREDGRAFT_SERVICE=a.service\n%s\n' \
+      'CREDGRAFT_RESTART="systemctl reload a.service"' > "$host/etc/credgraft/a.conf"
+    printf 'CREDGRAFT_CONF=/srv/b/b.env\nCREDGRAFT_PAIRS="K pkey"\nCREDGRAFT_SERVICE=b.service\n%s\n' \
+      "CREDGRAFT_RESTART='kill -HUP 1'" > "$host/etc/credgraft/b.conf"
+    printf 'CREDGRAFT_SETTLE=3\nCREDGRAFT_LOCK_WAIT=60\nCREDGRAFT_CONF=/etc/d/d.conf\n%s\n' \
+      'CREDGRAFT_PAIRS="K pkey C cert"
+CREDGRAFT_SERVICE=d.service' > "$host/etc/default/credgraft"
+    printf '[Service]\nReadWritePaths=-/etc/a\n' > "$host/etc/systemd/system/credgraft-renew.service.d/a.conf"
+    echo /etc/a/a.conf > "$host/var/lib/credgraft/a.owed"
+    : > "$root/calls"
+    PATH="$root/stubs:$PATH" CALLS="$root/calls" sh "$scripts/postinst" configure 1.2.0 > "$root/said" \
+      || fail "postinst configure 1.2.0 exited $?"
+    enabled=$(cd "$host/etc/systemd/system" && find . -path './*.wants/credgraft-renew*' | sort | tr '\n' ' ')
+    enabled=${enabled% }
+    [ "$enabled" = "$want" ] || fail "old path $old_path, timer $old_timer: enabled $enabled, not $want"
+    for name in a b default; do
+      dropin=$host/etc/systemd/system/credgraft-renew@$name.service.d/credgraft-write.conf
+      grep -qxE 'ReadWritePaths=-/(etc/a|srv/b|etc/d)' "$dropin" || fail "no drop-in for $name"
+      grep -q "target $name is now credgraft-renew@$name" "$root/said" || fail "not said: $name"
     done
-    DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" remove 2>"$root/err" \
-      || fail "postrm remove with the helper: $(cat "$root/err")"
-    for unit in $p $t; do
-      [ "$(readlink "$root/etc/systemd/system/$unit")" = /dev/null ] || fail "postrm remove did not mask $unit"
-    done
-    DPKG_MAINTSCRIPT_NAME=postrm sh "$scripts/postrm" purge 2>"$root/err" \
-      || fail "postrm purge with the helper: $(cat "$root/err")"
-    left=$(find "$root/etc/systemd" "$root/var/lib/systemd" -name 'credgraft-renew.*')
-    [ -z "$left" ] || fail "purge left $left"
-  else
-    echo "deb-systemd-helper not found: enablement not checked"
-  fi
+    grep -qx 'CREDGRAFT_ACTION=reload' "$host/etc/credgraft/a.conf" || fail "a: reload not mapped"
+    if grep -q '^CREDGRAFT_RESTART' "$host/etc/credgraft/a.conf"; then fail "a: CREDGRAFT_RESTART kept"; fi
+    grep -qx "CREDGRAFT_RESTART='kill -HUP 1'" "$host/etc/credgraft/b.conf" || fail "b: its command changed"
+    grep -q "b.conf: CREDGRAFT_RESTART is no longer run" "$root/said" || fail "b: not said"
+    grep -qx 'CREDGRAFT_SERVICE=d.service' "$host/etc/credgraft/default.conf" || fail "default not moved"
+    if grep -Eq '^CREDGRAFT_(CONF|PAIRS|SERVICE|LOCK_WAIT)=' "$host/etc/default/credgraft"; then
+      fail "target or obsolete settings left in /etc/default/credgraft"
+    fi
+    grep -qx 'CREDGRAFT_SETTLE=3' "$host/etc/default/credgraft" || fail "shared setting lost"
+    [ -e "$host/var/lib/credgraft/a.owed" ] || fail "owed record lost"
+    if [ -e "$host/etc/systemd/system/credgraft-renew.service.d" ] \
+       || ls "$host"/etc/systemd/system/*.wants/credgraft-renew.* 2>/dev/null; then
+      fail "old drop-ins or enablement left"
+    fi
+  done <<EOF
+on  on  ./paths.target.wants/credgraft-renew@a.path ./paths.target.wants/credgraft-renew@b.path ./paths.target.wants/credgraft-renew@default.path ./timers.target.wants/credgraft-renew@a.timer ./timers.target.wants/credgraft-renew@b.timer ./timers.target.wants/credgraft-renew@default.timer
+off off
+off on  ./timers.target.wants/credgraft-renew@a.timer ./timers.target.wants/credgraft-renew@b.timer ./timers.target.wants/credgraft-renew@default.timer
+EOF
+  mkdir -p "$host/var/lib/systemd/timers" "$host/run/credgraft"
+  : > "$host/var/lib/systemd/timers/stamp-credgraft-renew@a.timer"
+  sh "$scripts/postrm" purge || fail "postrm purge exited $?"
+  left=$(find "$host/etc/systemd" "$host/var/lib" "$host/run" -name '*credgraft*')
+  [ -z "$left" ] || fail "purge left $left"
+  [ -f "$host/etc/credgraft/a.conf" ] || fail "purge removed the settings"
+  unset DPKG_ROOT
   exit 0
 fi
 
@@ -162,26 +186,32 @@ DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
 doc=usr/share/doc/credgraft
 units=usr/lib/systemd/system
 hook=usr/libexec/credgraft/credgraft-hook
-for file in usr/sbin/credgraft usr/share/man/man8/credgraft.8.gz $doc/README.md $doc/copyright \
-            $doc/changelog.gz $doc/examples/target.conf $hook etc/default/credgraft \
-            $units/credgraft-renew.path $units/credgraft-renew.service $units/credgraft-renew.timer; do
+command=usr/sbin/credgraft-target
+for file in usr/sbin/credgraft usr/share/man/man8/credgraft.8.gz usr/share/man/man8/credgraft-target.8.gz \
+            $doc/README.md $doc/copyright $doc/changelog.gz $doc/examples/target.conf $hook $command \
+            $doc/examples/default $units/credgraft-renew@.path $units/credgraft-renew@.service \
+            $units/credgraft-renew@.timer; do
   [ -f "$root/$file" ] || fail "$file not installed"
 done
-for file in $hook etc/default/credgraft $units/credgraft-renew.path $units/credgraft-renew.service \
-            $units/credgraft-renew.timer; do
+for file in $hook $command $doc/examples/default $units/credgraft-renew@.path \
+            $units/credgraft-renew@.service $units/credgraft-renew@.timer; do
   if grep -q '@[A-Z_][A-Z_]*@' "$root/$file"; then fail "$file keeps a placeholder"; fi
 done
-[ -x "$root/$hook" ] || fail "hook not executable"
+for file in $hook $command; do
+  [ -x "$root/$file" ] || fail "$file not executable"
+done
 if [ ! -d "$root/etc/credgraft" ] || [ -n "$(ls -A "$root/etc/credgraft")" ] \
    || [ "$(stat -c %a "$root/etc/credgraft")" != 755 ]; then
   fail "/etc/credgraft not an empty 0755 directory"
 fi
-# The hook and the units name the installed paths; the settings file sets nothing.
+# The hook and the units name the installed paths.
 grep -q '/usr/sbin/credgraft' "$root/$hook" || fail "hook's program"
-if grep -v '^#' "$root/etc/default/credgraft" | grep -q .; then fail "settings file sets something"; fi
-# unit | lines it must hold (the service: every target, its state, a stop that
-# spares a restart under way, the hook reads its settings itself, and runs
-# are skipped, not failed, until a target is configured)
+if grep -v '^#' "$root/$doc/examples/default" | grep -q .; then fail "shared settings example sets something"; fi
+[ ! -e "$root/etc/default/credgraft" ] || fail "/etc/default/credgraft installed: the administrator's file"
+# unit | lines it must hold: the service reads the settings as data, the
+# target's after the shared ones, runs the hook for its instance, retries
+# what is not fit yet but not a wrong setting or the expiry warning, and
+# shows the hook and credgraft the snapshot at the credential directory.
 while IFS='|' read -r unit lines; do
   IFS=';'
   for line in $lines; do
@@ -189,24 +219,27 @@ while IFS='|' read -r unit lines; do
   done
   unset IFS
 done <<EOF
-credgraft-renew.service|ExecCondition=/$hook --list;ExecStart=/$hook;Type=oneshot;KillMode=mixed;StateDirectory=credgraft;RuntimeDirectory=credgraft;RuntimeDirectoryPreserve=yes
-credgraft-renew.path|PathChanged=$dir/latest.key;PathChanged=$dir/latest.crt;Unit=credgraft-renew.service;WantedBy=paths.target
-credgraft-renew.timer|OnBootSec=5min;OnCalendar=daily;Persistent=yes;Unit=credgraft-renew.service;WantedBy=timers.target
+credgraft-renew@.service|Type=oneshot;EnvironmentFile=-/etc/default/credgraft;EnvironmentFile=/etc/credgraft/%i.conf;ExecStart=/$hook %i;Restart=on-failure;RestartPreventExitStatus=78 79;StateDirectory=credgraft;BindReadOnlyPaths=-$dir:/run/credgraft/%i/live;BindReadOnlyPaths=/run/credgraft/%i/checked:$dir;RuntimeDirectory=credgraft/%i credgraft/%i/checked
+credgraft-renew@.path|PathChanged=$dir/latest.key;PathChanged=$dir/latest.crt;Unit=credgraft-renew@%i.service;WantedBy=paths.target
+credgraft-renew@.timer|OnActiveSec=2min;OnCalendar=daily;Persistent=yes;Unit=credgraft-renew@%i.service;WantedBy=timers.target
 EOF
-if grep -q '^EnvironmentFile=' "$root/$units/credgraft-renew.service"; then
-  fail "the service reads the settings into the hook's environment"
+# A condition would skip a run with wrong settings instead of failing it.
+if grep -q '^ExecCondition=' "$root/$units/credgraft-renew@.service"; then
+  fail "the service has a condition"
 fi
+sed -n '/EnvironmentFile=-\/etc\/default/,$p' "$root/$units/credgraft-renew@.service" \
+  | grep -qx 'EnvironmentFile=/etc/credgraft/%i.conf' || fail "the target's settings do not win"
 
 if command -v systemd-analyze >/dev/null 2>&1; then
   # The units as installed, with the hook's path taken into the install tree.
   mkdir "$root/verify"
-  sed "s|^\(Exec[A-Za-z]*=\)|\1$root|" "$root/$units/credgraft-renew.service" \
-    > "$root/verify/credgraft-renew.service"
-  cp "$root/$units/credgraft-renew.path" "$root/$units/credgraft-renew.timer" "$root/verify/"
-  systemd-analyze verify --man=no "$root/verify/credgraft-renew.path" \
-    "$root/verify/credgraft-renew.timer" "$root/verify/credgraft-renew.service" \
+  sed "s|^\(Exec[A-Za-z]*=\)|\1$root|" "$root/$units/credgraft-renew@.service" \
+    > "$root/verify/credgraft-renew@.service"
+  cp "$root/$units/credgraft-renew@.path" "$root/$units/credgraft-renew@.timer" "$root/verify/"
+  systemd-analyze verify --man=no "$root/verify/credgraft-renew@test.path" \
+    "$root/verify/credgraft-renew@test.timer" "$root/verify/credgraft-renew@test.service" \
     || fail "systemd-analyze verify"
-  systemd-analyze security --offline=yes --threshold=20 "$root/verify/credgraft-renew.service" \
+  systemd-analyze security --offline=yes --threshold=20 "$root/verify/credgraft-renew@.service" \
     > "$root/security.txt" 2>&1 || { tail -n 3 "$root/security.txt"; fail "sandbox exposure above 2.0"; }
   tail -n 1 "$root/security.txt"
 else
@@ -231,7 +264,7 @@ status=0
 "$program" 2>/dev/null || status=$?
 [ "$status" -eq 4 ] || fail "installed program without arguments exited $status"
 
-# The package's control area: the conffile and the maintainer scripts,
+# The package's control area: no conffile, and the maintainer scripts,
 # executable and clean. Without the package tools, the scripts are checked
 # from the source tree.
 scripts="$source/packaging"
@@ -239,19 +272,19 @@ if command -v cpack >/dev/null && command -v dpkg-shlibdeps >/dev/null && comman
   cpack -G DEB --config "$build/CPackConfig.cmake" -B "$root/deb" >/dev/null || fail "cpack"
   dpkg-deb -e "$root"/deb/credgraft_*.deb "$root/control"
   scripts="$root/control"
-  [ "$(cat "$root/control/conffiles")" = /etc/default/credgraft ] || fail "conffiles"
-  for script in postinst prerm postrm; do
+  [ ! -e "$root/control/conffiles" ] || fail "conffiles: an upgrade would ask about the settings"
+  for script in preinst postinst prerm postrm; do
     [ "$(stat -c %a "$root/control/$script")" = 755 ] || fail "$script not 0755 in the package"
   done
 else
   echo "cpack, dpkg-shlibdeps or file not found (dpkg-dev, file): package not built"
 fi
-for script in postinst prerm postrm; do
+for script in preinst postinst prerm postrm; do
   [ -f "$scripts/$script" ] || fail "no $script"
   grep -qx 'set -e' "$scripts/$script" || fail "$script without set -e"
 done
 if command -v shellcheck >/dev/null 2>&1; then
-  shellcheck -s sh "$scripts/postinst" "$scripts/prerm" "$scripts/postrm" || fail "shellcheck"
+  shellcheck -s sh "$scripts/preinst" "$scripts/postinst" "$scripts/prerm" "$scripts/postrm" || fail "shellcheck"
 else
   echo "shellcheck not found: maintainer scripts not linted"
 fi

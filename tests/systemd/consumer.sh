@@ -6,9 +6,10 @@
 #   consumer serve PORT                    ExecStart: TLS on 127.0.0.1:PORT
 #   consumer ready PORT                    ExecStartPost: until it answers
 #   consumer reloaded NAME                 ExecReload: counts, changes nothing
+#   consumer stop NAME                     ExecStop: hangs while NAME.stuck is
 # Counters in /var/lib/consumer: NAME.starts (checks passed), NAME.refused,
 # NAME.reloads. NAME.slow, when present, holds seconds to wait before the
-# checks, to make a restart last.
+# checks, to make a restart last; NAME.stuck makes a stop hang until it goes.
 set -eu
 state=/var/lib/consumer
 
@@ -23,8 +24,8 @@ case $1 in
     if [ -s "$state/$name.slow" ]; then
       sleep "$(cat "$state/$name.slow")"
     fi
-    key=$(eval "printf %s \"\${$3:-}\"")
-    cert=$(eval "printf %s \"\${$4:-}\"")
+    key=$(printenv "$3" || :)
+    cert=$(printenv "$4" || :)
     umask 077
     key_pem=$RUNTIME_DIRECTORY/key.pem
     cert_pem=$RUNTIME_DIRECTORY/cert.pem
@@ -56,8 +57,13 @@ case $1 in
   reloaded)
     count "$2.reloads"
     ;;
+  stop)
+    while [ -e "$state/$2.stuck" ]; do
+      sleep 0.2
+    done
+    ;;
   *)
-    echo "usage: consumer check|serve|ready|reloaded ..." >&2
+    echo "usage: consumer check|serve|ready|reloaded|stop ..." >&2
     exit 2
     ;;
 esac

@@ -2,16 +2,39 @@
 # Boots a Debian 12 container with systemd as PID 1 and runs the renewal
 # integration in it the way an administrator meets it: the package built by
 # this run, the README's Integration section followed as written, a real
-# service reading the parameter file, and the renewal scenarios.
+# service reading the parameter file, and the renewal scenarios, the upgrade
+# from release 1.2.0 included.
 # Usage, as root, from anywhere: tests/systemd/run.sh [credgraft_*.deb]
 # (default: the one build/ci holds). The container's root is made once with
-# debootstrap and kept under build/; every run boots a fresh copy of it.
+# debootstrap, and the 1.2.0 package once from its commit; both are kept
+# under build/, and every run boots a fresh copy of the root.
 # Exits with the scenarios' status: 0 when every one passed.
 set -eu
 cd "$(dirname "$0")/../.."
 project=$(pwd)
 started=$(date +%s)
 say() { echo "[systemd $(($(date +%s) - started))s] $*"; }
+
+scripts/deps.sh systemd-container debootstrap
+
+# The release an upgrade starts from, built from its commit without tests.
+old_commit=d11f631
+old=build/credgraft-$old_commit
+old_deb=$old/credgraft_1.2.0_amd64.deb
+if [ ! -s "$old_deb" ]; then
+  say "building the 1.2.0 package from $old_commit (once; kept as $old_deb)"
+  rm -rf "$old"
+  mkdir -p "$old/src"
+  if ! { git archive "$old_commit" | tar -x -C "$old/src" &&
+      cmake -S "$old/src" -B "$old/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DCREDGRAFT_BENCHMARKS=OFF && cmake --build "$old/build" -j2 &&
+      (cd "$old/build" && cpack -G DEB); } > "$old.log" 2>&1; then
+    tail -n 20 "$old.log"
+    echo "could not build the 1.2.0 package" >&2
+    exit 2
+  fi
+  mv "$old"/build/credgraft_1.2.0_amd64.deb "$old_deb"
+fi
 
 deb=${1:-}
 if [ -z "$deb" ]; then
@@ -20,7 +43,6 @@ fi
 [ -f "$deb" ] || { echo "no package to install: build it with (cd build/ci && cpack -G DEB)" >&2; exit 2; }
 deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
 
-scripts/deps.sh systemd-container debootstrap
 
 # The mirror this machine's apt uses for bookworm: deb822 sources first,
 # then one-line ones.
@@ -100,9 +122,12 @@ tar -C "$root" -xf "$cache"
 chmod 755 "$root"
 mkdir "$root/root/credgraft-test"
 cp "$deb" README.md tests/systemd/scenarios.sh tests/systemd/consumer.sh "$root/root/credgraft-test/"
+# Apart, so that the README's "dpkg -i credgraft_*_amd64.deb" finds one.
+mkdir "$root/root/credgraft-1.2.0"
+cp "$old_deb" "$root/root/credgraft-1.2.0/"
 
 say "booting"
-SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 timeout -k 10 600 systemd-nspawn -D "$root" -b --register=no --keep-unit \
+SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 timeout -k 10 700 systemd-nspawn -D "$root" -b --register=no --keep-unit \
   --private-network --console=pipe > "$work/console.txt" 2>&1 </dev/null &
 nspawn=$!
 
@@ -152,14 +177,15 @@ say "container up ($state), init is pid $pid1"
 [ "$state" = running ] || inside systemctl --failed --no-pager
 
 set +e
-timeout -k 10 450 nsenter -t "$pid1" -a -r -w env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+timeout -k 10 540 nsenter -t "$pid1" -a -r -w env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   HOME=/root LANG=C.UTF-8 TERM=dumb SYSTEMD_PAGER=cat \
-  sh /root/credgraft-test/scenarios.sh "/root/credgraft-test/$(basename "$deb")" 2>&1 | tee "$logs/scenarios.txt"
+  sh /root/credgraft-test/scenarios.sh "/root/credgraft-test/$(basename "$deb")" \
+  /root/credgraft-1.2.0/credgraft_1.2.0_amd64.deb 2>&1 | tee "$logs/scenarios.txt"
 set -e
 summary=$(tail -n 1 "$logs/scenarios.txt")
 case $summary in
   *" passed, 0 failed") ;;
   *" passed, "*" failed") exit 1 ;;
-  *) echo "the scenarios were cut short after 450 s"; exit 1 ;;
+  *) echo "the scenarios were cut short after 540 s"; exit 1 ;;
 esac
 say "done"
