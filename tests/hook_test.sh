@@ -286,6 +286,7 @@ active   -       reload            0 reload            systemctl reload app.serv
 reloading -      reload-or-restart 0 reload-or-restart systemctl reload-or-restart app.service done
 failed   -       reload            0 restart           systemctl restart app.service done
 inactive -       restart           0 none              app.service is inactive and left so
+deactivating -   restart           1 none              app.service is stopping; the restart is owed to the next run
 failed   broken  restart           1 restart           systemctl restart app.service failed with status 1
 active   crashes restart           1 restart           app.service is failed after systemctl restart
 active   hangs   restart           1 restart           systemctl restart app.service did not finish within 1 s
