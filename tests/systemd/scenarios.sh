@@ -155,7 +155,7 @@ renew_all() {
 run_now() { timeout "$(seconds 60)" systemctl start "$(unit "$1")" 2>/dev/null; }
 # settle SECONDS [FILE]: the settling time, shared or of one target.
 settle() {
-  sed -i '/^CREDGRAFT_SETTLE=/d' "${2:-$defaults}"
+  [ ! -e "${2:-$defaults}" ] || sed -i '/^CREDGRAFT_SETTLE=/d' "${2:-$defaults}"
   echo "CREDGRAFT_SETTLE=$1" >> "${2:-$defaults}"
 }
 
