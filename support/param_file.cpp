@@ -128,6 +128,45 @@ int open_the_file_read(const char* path, const file_identity& read, struct stat*
   return fd;
 }
 
+// Whether the file-size limit and the free space allow the window's region
+// and its restore; `highest` is the larger of their ends.
+bool limits_allow(int fd, const param_change& change, std::size_t highest) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      highest > limit.rlim_cur) {
+    return false;
+  }
+  // A file system that cannot say (no blocks at all) is not held to it.
+  struct statvfs space;
+  if (fstatvfs(fd, &space) != 0 || space.f_blocks == 0) return true;
+  const std::uintmax_t block = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
+  if (block == 0) return true;
+  const std::uintmax_t needed = blocks_between(change.from, change.new_end, block) +
+                                blocks_between(change.from, change.old_end, block);
+  return space.f_bavail >= needed;
+}
+
+// Whether the blocks to overwrite are unshared and any growth reserved, or
+// the file system cannot do either.
+bool blocks_claimed(int fd, const param_change& change, std::size_t highest) {
+  // Blocks shared with a reflinked copy need new ones even to be
+  // overwritten, and more than one each on some file systems (XFS keeps
+  // btrees and a reserve), which the free-space count cannot foresee:
+  // unsharing the old blocks that the window or a restore overwrites finds a
+  // full disk now, before any byte changes.
+  const std::size_t overwritten = highest < change.old_size ? highest : change.old_size;
+  if (overwritten > change.from &&
+      fallocate(fd, FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(change.from),
+                static_cast<off_t>(overwritten - change.from)) != 0 &&
+      errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) {
+    return false;
+  }
+  return change.new_size <= change.old_size ||
+         fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(change.old_size),
+                   static_cast<off_t>(change.new_size - change.old_size)) == 0 ||
+         errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
 }  // namespace
 
 param_file::~param_file() { close_quietly(fd); }
@@ -172,42 +211,9 @@ int param_file_reserve(param_file* file) {
   // The window writes up to new_end and a restore up to old_end, and sets
   // sizes no larger than those.
   const std::size_t highest = change.new_end > change.old_end ? change.new_end : change.old_end;
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      highest > limit.rlim_cur) {
-    return param_failed;
-  }
-  // A file system that cannot say (no blocks at all) is not held to it.
-  struct statvfs space;
-  if (fstatvfs(file->fd, &space) == 0 && space.f_blocks != 0) {
-    const std::uintmax_t block = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
-    if (block != 0) {
-      const std::uintmax_t needed = blocks_between(change.from, change.new_end, block) +
-                                    blocks_between(change.from, change.old_end, block);
-      if (space.f_bavail < needed) return param_failed;
-    }
-  }
-  // Blocks shared with a reflinked copy need new ones even to be
-  // overwritten, and more than one each on some file systems (XFS keeps
-  // btrees and a reserve), which the count above cannot foresee: unsharing
-  // the old blocks that the window or a restore overwrites finds a full disk
-  // now, before any byte changes. Where it is not supported, the count is
-  // all there is.
-  const std::size_t overwritten = highest < change.old_size ? highest : change.old_size;
-  if (overwritten > change.from &&
-      fallocate(file->fd, FALLOC_FL_UNSHARE_RANGE | FALLOC_FL_KEEP_SIZE,
-                static_cast<off_t>(change.from), static_cast<off_t>(overwritten - change.from)) !=
-          0 &&
-      errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) {
-    return param_failed;
-  }
-  if (change.new_size > change.old_size &&
-      fallocate(file->fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(change.old_size),
-                static_cast<off_t>(change.new_size - change.old_size)) != 0 &&
-      errno != EOPNOTSUPP && errno != ENOSYS) {
-    return param_failed;
-  }
-  return param_ok;
+  return limits_allow(file->fd, change, highest) && blocks_claimed(file->fd, change, highest)
+             ? param_ok
+             : param_failed;
 }
 
 int param_write_bytes(param_file* file, const char* bytes, std::size_t count) {
