@@ -388,68 +388,6 @@ grep -hv -e '-----' ./*.key | while read -r line; do
 done || check "key material logged" false
 check "key text logged" not grep -q -- '-----BEGIN' all-calls
 
-# credgraft-target: a wrong setting is reported before anything is enabled;
-# add gives the instance its directory, runs the first fill and enables the
-# watch and the timer; remove undoes it; renew runs every target.
-#   command      set-up      exit calls (;-separated, in order), or a message
-case=credgraft_target
-while IFS='|' read -r args setup want_exit want; do
-  fresh
-  mkdir -p systemd
-  echo "app: the outcome" >journal
-  case $setup in
-    no-conf) rm etc/credgraft/app.conf ;;
-    no-params) rm app.params ;;
-    odd-dir) sed -i "s|^CREDGRAFT_CONF=.*|CREDGRAFT_CONF='$work/a dir/p'|" etc/credgraft/app.conf &&
-      mkdir -p "a dir" && : >"a dir/p" ;;
-    two) for target in b c 'g h'; do cp etc/credgraft/app.conf "etc/credgraft/$target.conf"; done
-      for target in app b; do
-        mkdir "systemd/credgraft-renew@$target.service.d" && : >"systemd/credgraft-renew@$target.service.d/credgraft-write.conf"
-      done
-      echo "case \$last in *@app*) exit 1 ;; esac" >on-start ;;
-  esac
-  : >calls
-  status=0
-  # shellcheck disable=SC2086  # the arguments are words
-  PATH="$work/bin:$PATH" dash target $args </dev/null >out 2>err || status=$?
-  check "$args $setup: exit $status" exits "$want_exit"
-  case $want in
-    *systemctl*) check "$args $setup: calls" [ "$(grep '^systemctl' calls | tr '\n' ';')" = "$want;" ] ;;
-    *) check "$args $setup: said" logged "$want" && check "$args $setup: nothing done" [ ! -s calls ] ;;
-  esac
-  case "$args $setup" in
-    "add app -") check "drop-in" grep -qx "ReadWritePaths=-$work" "systemd/credgraft-renew@app.service.d/credgraft-write.conf"
-      check "first fill printed" grep -qx "app: the outcome" out ;;
-    "remove app -") check "drop-in gone" test ! -e "systemd/credgraft-renew@app.service.d"
-      check "settings kept" test -f etc/credgraft/app.conf ;;
-    "renew two") check "c not set up" grep -qx "c: not set up (credgraft-target add c), so not run" out ;;
-  esac
-done <<EOF
-add app|-|0|systemctl daemon-reload;systemctl reset-failed credgraft-renew@app.service;systemctl start credgraft-renew@app.service;systemctl show -p ExecMainStatus --value credgraft-renew@app.service;systemctl enable --now credgraft-renew@app.path credgraft-renew@app.timer
-add .app|-|1|"\.app" is not a target name
-add app|no-conf|1|no $work/etc/credgraft/app.conf: write the target's settings there first
-add app|no-params|1|CREDGRAFT_CONF=$work/app.params is not a file
-add app|odd-dir|1|the directory of $work/a dir/p has characters a unit cannot name
-remove app|-|0|systemctl disable --now credgraft-renew@app.path credgraft-renew@app.timer;systemctl stop credgraft-renew@app.service;systemctl reset-failed credgraft-renew@app.service credgraft-renew@app.path credgraft-renew@app.timer;systemctl daemon-reload
-renew|two|1|systemctl reset-failed credgraft-renew@app.service;systemctl start credgraft-renew@app.service;systemctl reset-failed credgraft-renew@b.service;systemctl start credgraft-renew@b.service
-add|-|1|usage: credgraft-target add NAME
-EOF
-fresh
-mkdir -p systemd
-echo 'exit 1' >on-start
-# The stub's "show" answers "loaded" for a unit file; the first fill's
-# status comes from units/credgraft-renew@app.service.
-printf '#!/bin/sh\ncase "$*" in *ExecMainStatus*) echo 78 ;; *) exec %s "$@" ;; esac\n' "$work/bin/systemctl" >bin/sc
-chmod +x bin/sc
-sed -i "s|systemctl|$work/bin/sc|g" target
-status=0
-PATH="$work/bin:$PATH" dash target add app </dev/null >out 2>err || status=$?
-check "wrong setting: exit $status" exits 1
-check "wrong setting: said" logged "a setting is wrong \(above\); nothing enabled"
-check "wrong setting: nothing enabled" not grep -q enable calls
-check "wrong setting: no drop-in" test ! -e "systemd/credgraft-renew@app.service.d"
-check "wrong setting: outcome printed" grep -qx "app: the outcome" out
-
 if [ "$failures" -ne 0 ]; then
   echo "hook: $failures failed checks in:$failed_cases" >&2
   exit 1
