@@ -1,8 +1,8 @@
 #!/bin/sh
-# The renewal hook and credgraft-target under dash, outside systemd: the
-# unit's view is made with links (the snapshot at the credential directory,
-# the live files in RUNTIME_DIRECTORY/live), its settings are given the way
-# EnvironmentFile= gives them, the program is the test build of credgraft,
+# The renewal hook under dash, outside systemd: the unit's view is made with
+# links (the snapshot at the credential directory, the live files in
+# RUNTIME_DIRECTORY/live), its settings are read by the package's reader,
+# which trusts the test's user and directory, the program is the test build of credgraft,
 # the keys and certificates are real (openssl), and systemctl and journalctl
 # are stubs that record their calls.
 # Usage: hook_test.sh <build dir> <fixture program>
@@ -53,7 +53,10 @@ TLS_CERT=old'
 mkdir "$work/bin" "$work/live" "$work/units"
 sed -e "s|@CREDGRAFT_PROGRAM@|$work/bin/credgraft|" -e "s|@CREDGRAFT_CREDENTIAL_DIR@|$work/certkeep|" \
   -e "s|/etc/default/credgraft|$work/etc/default|" -e "s|/etc/credgraft/|$work/etc/credgraft/|" \
-  -e "s|^restart_seconds=.*|restart_seconds=1|" "$here/../packaging/credgraft-hook.in" >"$work/hook"
+  -e "s|^restart_seconds=.*|restart_seconds=1|" -e "s|@CREDGRAFT_SETTINGS@|$work/settings|" \
+  -e "s|^PATH=/usr/sbin|PATH=$work/bin:/usr/sbin|" "$here/../packaging/credgraft-hook.in" >"$work/hook"
+sed -e "s|^owner=0\$|owner=$(id -u)|" -e "s|^top=/\$|top=$work|" "$here/../packaging/credgraft-settings.in" \
+  >"$work/settings"
 sed -e "s|/etc/credgraft|$work/etc/credgraft|" -e "s|/etc/systemd/system|$work/systemd|" \
   -e "s|/var/lib/credgraft|$work/state|" "$here/../packaging/credgraft-target.in" >"$work/target"
 cat >"$work/bin/credgraft" <<EOF
@@ -69,7 +72,10 @@ for last; do :; done
 unit="$work/units/\$last"
 state=\$(cat "\$unit" 2>/dev/null || echo inactive)
 case \$1 in
-  show) if [ -e "\$unit" ]; then echo loaded; else echo not-found; fi; exit ;;
+  show) case \$* in
+      *ReadWritePaths*) echo "-$work/granted" ;;
+      *) if [ -e "\$unit" ]; then echo loaded; else echo not-found; fi ;;
+    esac; exit ;;
   is-active) echo "\$state"; [ "\$state" = active ]; exit ;;
   is-failed) exit 1 ;;
   restart | reload | reload-or-restart) ;;
@@ -139,20 +145,13 @@ fresh() {
   pair p1 p1
 }
 
-# hook [NAME]: runs the hook for NAME (app) under dash, with only the
-# environment systemd gives it: the valid assignments of the defaults file,
-# then the target's, one pair of quotes off. Sets $status; stderr in err.
+# hook [NAME [VARIABLE=VALUE...]]: runs the hook for NAME (app) under dash,
+# with the environment systemd gives it, and VARIABLEs. Sets $status;
+# stderr in err.
 hook() {
   : >calls
-  set -- "${1:-app}"
-  while IFS= read -r assignment; do
-    [ -z "$assignment" ] || set -- "$@" "$assignment"
-  done <<EOF
-$(cat etc/default "etc/credgraft/$1.conf" 2>/dev/null |
-    sed -n 's/^\([A-Za-z_][A-Za-z0-9_]*\)=\(.*\)$/\1=\2/p' | sed 's/="\(.*\)"$/=\1/')
-EOF
-  target=$1
-  shift
+  target=${1:-app}
+  [ $# -eq 0 ] || shift
   status=0
   env -i PATH="$work/bin:$PATH" HOME="$work" RUNTIME_DIRECTORY="$work/run:$work/run/checked" \
     STATE_DIRECTORY="$work/state" "$@" dash "$work/hook" "$target" >out 2>err || status=$?
@@ -161,6 +160,7 @@ EOF
 
 case=shellcheck
 check "the hook is clean" shellcheck "$work/hook"
+check "the settings reader is clean" shellcheck "$work/settings"
 check "credgraft-target is clean" shellcheck "$work/target"
 
 # Settings are data, never run, and a wrong one fails its target (78) with a
@@ -381,6 +381,164 @@ near  CREDGRAFT_EXPIRY_WARNING=2    0
 p1    #                             0
 p1    CREDGRAFT_EXPIRY_WARNING=3   79
 EOF
+
+# Credentials kept as links, as clients keep live/ names for files in an
+# archive: absolute or relative, inside the credential directory or out of
+# it, in chains; followed as the host reads them, not into the snapshot
+# that the instance sees at the credential directory. A renewal renames new
+# links over the old.
+#   how the live names point at the pair
+case=links
+while read -r layout; do
+  fresh
+  rm -rf live/archive elsewhere && mkdir live/archive elsewhere
+  cp p2.key live/archive/k.pem && cp p2.crt live/archive/c.pem
+  cp p2.key elsewhere/k.pem && cp p2.crt elsewhere/c.pem
+  rm live/latest.key live/latest.crt
+  case $layout in
+    absolute-inside) ln -s "$work/certkeep/archive/k.pem" live/latest.key
+      ln -s "$work/certkeep/archive/c.pem" live/latest.crt ;;
+    relative-inside) ln -s archive/k.pem live/latest.key && ln -s ./archive/c.pem live/latest.crt ;;
+    absolute-outside) ln -s "$work/elsewhere/k.pem" live/latest.key && ln -s "$work/elsewhere/c.pem" live/latest.crt ;;
+    relative-outside) ln -s ../elsewhere/k.pem live/latest.key && ln -s ../elsewhere/../elsewhere/c.pem live/latest.crt ;;
+    chain) ln -s "$work/certkeep/current.key" live/latest.key && ln -s archive/k.pem live/current.key
+      ln -s current.crt live/latest.crt && ln -s "$work/elsewhere/c.pem" live/current.crt ;;
+  esac
+  hook
+  check "$layout: exit $status" exits 0
+  check "$layout: the linked pair" holds p2
+  check "$layout: restarted" restarts app.service 1
+  cp p3.key live/archive/k3.pem && cp p3.crt live/archive/c3.pem
+  ln -s archive/k3.pem live/new.key && mv -f live/new.key live/latest.key
+  ln -s "$work/certkeep/archive/c3.pem" live/new.crt && mv -f live/new.crt live/latest.crt
+  hook
+  check "$layout renewed: exit $status" exits 0
+  check "$layout renewed: the new pair" holds p3
+done <<'EOF'
+absolute-inside
+relative-inside
+absolute-outside
+relative-outside
+chain
+EOF
+rm -rf live/archive live/current.* live/new.* elsewhere
+
+# Before the first pair there is nothing to do: no failure, no retry, and
+# nothing made; the watch takes the pair when it comes.
+#   what is missing   logged after the credential directory
+case=lifecycle
+while read -r missing want_log; do
+  fresh
+  rm -f "$missing"
+  hook
+  check "$missing: exit $status" exits 0
+  check "$missing: logged" logged "^<5>app: nothing to do yet: $work/certkeep$want_log"
+  check "$missing: credgraft not run" runs 0
+  check "$missing: untouched" untouched
+  check "$missing: the record" grep -q "^[0-9.]* 0 no nothing to do yet" state/app.last
+done <<'EOF'
+live/latest.key   /latest.key is missing; the first key and certificate are copied when they arrive
+live/latest.crt   /latest.crt is missing
+run/live          does not exist
+EOF
+# A pair that keeps failing is retried twenty times in a row, then left
+# until it changes; another pair counts afresh.
+fresh
+pair other p1
+tries=0
+while [ "$tries" -lt 25 ]; do
+  tries=$((tries + 1))
+  [ "$tries" -ne 6 ] || pair encrypted p1
+  hook
+  case $tries in
+    5) check "try 5: exit $status" exits 75 && check "try 5: counted" grep -q ' 5$' state/app.tries ;;
+    6) check "another pair: counted afresh" grep -q ' 1$' state/app.tries ;;
+    24) check "twentieth in a row: exit $status" exits 76
+      check "twentieth: logged" logged "^<4>app: .*; gave up after 20 tries in a row on the same credentials: the next renewal"
+      check "twentieth: the record" grep -q '^[0-9.]* 76 no ' state/app.last ;;
+    25) check "after giving up, a run tries again: exit $status" exits 75 ;;
+  esac
+done
+pair p1 p1
+hook
+check "mended: exit $status" exits 0
+check "mended: count gone" test ! -e state/app.tries
+check "mended: the record" grep -qx "[0-9]*\.[0-9]* 0 no values changed in $work/app.params; systemctl restart app.service done" state/app.last
+# A warning is marked in the record: every user can read the file that now
+# holds the key, or the certificate ends soon.
+chmod 644 app.params
+pair p2 p2
+hook
+check "readable by all: exit $status" exits 0
+check "readable by all: logged" logged "^<4>app: values changed .* done; every user can read $work/app.params, which holds a private key\$"
+check "readable by all: the record" grep -q '^[0-9.]* 0 yes values changed' state/app.last
+pair near near
+hook
+check "ends soon: the record" grep -q '^[0-9.]* 79 yes values changed.*every user can read.*ends on' state/app.last
+# A credential far bigger than a value is refused before a byte of it is
+# copied: it could fill /run.
+fresh
+truncate -s 200M live/latest.crt
+hook
+check "200 MB: exit $status" exits 1
+check "200 MB: logged" logged "^<3>app: $work/certkeep/latest.crt is 209715200 bytes, more than the 12000"
+check "200 MB: nothing copied" test ! -s run/checked/latest.crt
+
+# A parameter file the instance may not write (its link now points where
+# the grant does not reach) is named with what to run; it is not retried.
+#   link|exit|logged
+case=grant
+if [ "$(id -u)" -eq 0 ]; then as_root=""; else as_root="--map-root-user"; fi
+if unshare ${as_root:+"$as_root"} --mount true 2>/dev/null; then
+  while IFS='|' read -r link want_exit want_log; do
+    fresh
+    rm -rf real && mkdir real && printf '%s\n' "$old_params" >real/app.params
+    [ "$link" = no ] || { rm app.params && ln -s real/app.params app.params; }
+    status=0
+    : >calls
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    unshare ${as_root:+"$as_root"} --mount sh -c 'mount --bind real real && mount -o remount,bind,ro real &&
+      exec env -i PATH="$0/bin:$PATH" RUNTIME_DIRECTORY="$0/run" STATE_DIRECTORY="$0/state" dash "$0/hook" app' \
+      "$work" >out 2>err || status=$?
+    check "$link: exit $status" exits "$want_exit"
+    check "$link: logged" logged "$want_log"
+    check "$link: credgraft not run" runs 0
+  done <<EOF
+yes|78|^<3>app: $work/app.params is a link to $work/real/app.params, and credgraft-renew@app.service may not write $work/real \\(it may write -$work/granted\\): run credgraft-target add app again
+no|0|^<5>app: values changed
+EOF
+  rm -rf real
+else
+  echo "SKIP: no private mount namespace: the grant's refusal not checked"
+fi
+
+# The dry run: the checks of a run on the live files, and credgraft on a
+# private copy; it writes, restarts and records nothing, and leaves no copy.
+#   key|cert|setting|after a real run|exit|said
+case=check
+while IFS='|' read -r key cert line ran want_exit want_said; do
+  fresh "$line"
+  pair "$key" "$cert"
+  [ "$ran" = no ] || hook
+  rm -f certkeep && ln -s live certkeep && mkdir -p tmp
+  before=$(cat app.params) && : >calls
+  status=0
+  env -i PATH="$work/bin:$PATH" TMPDIR="$work/tmp" dash "$work/hook" --check app >out 2>err || status=$?
+  check "$key $cert $line: exit $status" exits "$want_exit"
+  check "$key $cert $line: said" grep -Eq "^app: $want_said" out
+  check "$key $cert $line: file as it was" [ "$(cat app.params)" = "$before" ]
+  check "$key $cert $line: no restart" restarts app.service 0
+  check "$key $cert $line: nothing owed, no copy" [ ! -e state/app.owed ] && [ -z "$(ls tmp)" ]
+  [ "$ran" = yes ] || check "$key $cert $line: no record" [ ! -e state/app.last ]
+done <<EOF
+p1|p1||no|0|a run would change values in $work/app.params and have app.service take them\$
+p1|p1||yes|0|a run would change nothing in $work/app.params\$
+near|near||yes|0|a run would change nothing in .*; the certificate in $work/certkeep/latest.crt ends on
+other|p1||no|75|$work/certkeep/latest.key does not belong
+p1|p1|CREDGRAFT_ACTION=bounce|no|78|.*app.conf:5: .*CREDGRAFT_ACTION
+p1|p1|CREDGRAFT_SERVICE=gone.service|no|78|CREDGRAFT_SERVICE=gone.service is not a loaded unit
+EOF
+rm -rf tmp
 
 case=secrecy
 grep -hv -e '-----' ./*.key | while read -r line; do
