@@ -397,6 +397,35 @@ app|-|nocheck|1||credgraft-target: app: the check failed with status 99; nothing
 .app|0|-|1||".app" is not a target name
 EOF
 
+# Bash completion: the commands, then for add, remove and check the names
+# of the settings files that are target names, nothing else and nothing run.
+#   words before  current  replies
+case=completion
+if command -v bash >/dev/null; then
+  sed "s|/etc/credgraft|$work/etc/credgraft|" "$here/../packaging/credgraft-target.bash-completion" >completion
+  fresh app apple b
+  : >"etc/credgraft/no name.conf" && : >etc/credgraft/.hidden.conf && : >"etc/credgraft/\$(touch ran).conf"
+  while IFS='|' read -r before current want; do
+    # shellcheck disable=SC2016  # bash's own words
+    got=$(bash -c '. ./completion && COMP_WORDS=(credgraft-target $1 "$2") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) &&
+      _credgraft_target && echo "${COMPREPLY[*]}"' - "$before" "$current")
+    check "'$before' '$current': '$got'" [ "$got" = "$want" ]
+  done <<EOF
+||add remove renew list status check help
+|re|remove renew
+|s|status
+|x|
+add||app apple b
+add|ap|app apple
+remove|b|b
+check|a|app apple
+renew||
+list|a|
+add app||
+EOF
+  check "nothing run" [ ! -e ran ]
+fi
+
 if [ "$failures" -ne 0 ]; then
   echo "target: $failures failed checks in:$failed_cases" >&2
   exit 1
