@@ -282,9 +282,9 @@ running|up rec=0/no show=activating/start|0|-,app.service,$work/params/app,set-u
 no watch|up rec=0/no path=inactive|1|-,app.service,$work/params/app,set-up,inactive,active,ok,-,0,text of app
 watch failed|up rec=0/no path=failed|1|-,app.service,$work/params/app,set-up,failed,active,ok,-,0,text of app
 no timer|up rec=0/no timer=inactive|1|-,app.service,$work/params/app,set-up,active,inactive,ok,-,0,text of app
-expiring|up rec=79/yes show=failed/failed|1|warned,app.service,$work/params/app,set-up,active,active,failed,-,79,text of app
-expiring, reset|up rec=79/yes|1|warned,app.service,$work/params/app,set-up,active,active,ok,-,79,text of app
-readable file|up rec=0/yes|0|warned,app.service,$work/params/app,set-up,active,active,ok,-,0,text of app
+expiring|up rec=79/yes show=failed/failed|1|[warned],app.service,$work/params/app,set-up,active,active,failed,-,79,text of app
+expiring, reset|up rec=79/yes|1|[warned],app.service,$work/params/app,set-up,active,active,ok,-,79,text of app
+readable file|up rec=0/yes|0|[warned],app.service,$work/params/app,set-up,active,active,ok,-,0,text of app
 not set up|rec=0/no|1|-,app.service,$work/params/app,not-set-up,inactive,inactive,ok,-,0,text of app
 owed|up rec=0/no owed|0|-,app.service,$work/params/app,set-up,active,active,ok,restart-owed,0,text of app
 wrong settings|up rec=0/no wrong|1|-,-,$work/etc/credgraft/app.conf:4: CREDGRAFT_SETTLE=5s is not a whole decimal number,set-up,active,active,ok,-,0,text of app
