@@ -122,12 +122,19 @@ tar -C "$root" -xf "$cache"
 chmod 755 "$root"
 mkdir "$root/root/credgraft-test"
 cp "$deb" README.md tests/systemd/scenarios.sh tests/systemd/consumer.sh "$root/root/credgraft-test/"
+# A library that leaves a mark when anything loads it: the scenarios show
+# that a settings line never reaches the loader.
+printf '%s\n' '#include <fcntl.h>' '#include <unistd.h>' \
+  '__attribute__((constructor)) static void mark(void) {' \
+  '  int fd = open("/etc/myapp/pwned", O_WRONLY | O_CREAT, 0600);' \
+  '  if (fd >= 0) close(fd);' '}' |
+  cc -shared -fPIC -x c -o "$root/root/credgraft-test/preload.so" - || say "no marking library: cc failed"
 # Apart, so that the README's "dpkg -i credgraft_*_amd64.deb" finds one.
 mkdir "$root/root/credgraft-1.2.0"
 cp "$old_deb" "$root/root/credgraft-1.2.0/"
 
 say "booting"
-SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 timeout -k 10 700 systemd-nspawn -D "$root" -b --register=no --keep-unit \
+SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 timeout -k 10 840 systemd-nspawn -D "$root" -b --register=no --keep-unit \
   --private-network --console=pipe > "$work/console.txt" 2>&1 </dev/null &
 nspawn=$!
 
@@ -177,7 +184,7 @@ say "container up ($state), init is pid $pid1"
 [ "$state" = running ] || inside systemctl --failed --no-pager
 
 set +e
-timeout -k 10 540 nsenter -t "$pid1" -a -r -w env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+timeout -k 10 720 nsenter -t "$pid1" -a -r -w env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   HOME=/root LANG=C.UTF-8 TERM=dumb SYSTEMD_PAGER=cat \
   sh /root/credgraft-test/scenarios.sh "/root/credgraft-test/$(basename "$deb")" \
   /root/credgraft-1.2.0/credgraft_1.2.0_amd64.deb 2>&1 | tee "$logs/scenarios.txt"
@@ -186,6 +193,6 @@ summary=$(tail -n 1 "$logs/scenarios.txt")
 case $summary in
   *" passed, 0 failed") ;;
   *" passed, "*" failed") exit 1 ;;
-  *) echo "the scenarios were cut short after 540 s"; exit 1 ;;
+  *) echo "the scenarios were cut short after 720 s"; exit 1 ;;
 esac
 say "done"

@@ -3,9 +3,12 @@
 # container. It installs the package and follows the README's Integration
 # section as written (the blocks marked <!-- tests/systemd: LABEL -->), with
 # real services reading the parameter files (consumer.sh), plays the
-# enrolment client's renewals and an administrator's mistakes, then upgrades
-# a host set up for 1.2.0. Each scenario checks the targets' instances (state,
-# status, journal), the services' restarts and the certificates they serve.
+# enrolment client's renewals (its first one after the set-up, links into an
+# archive) and an administrator's mistakes (settings others may write, lines
+# that are not data, links moved), removes and reinstalls the package, then
+# upgrades a host set up for 1.2.0 with odd but legal settings. Each scenario
+# checks the targets' instances (state, status, journal, outcome record), the
+# services' restarts and the certificates they serve.
 # Usage: scenarios.sh PACKAGE.deb [1.2.0.deb]. Given 1.2.0 as PACKAGE, the
 # scenarios run against its single service, to show the faults it had.
 set -u
@@ -19,6 +22,12 @@ state=/var/lib/consumer
 pairs=/root/pairs
 base=/root/base
 defaults=/etc/default/credgraft
+records=/var/lib/credgraft
+intranet_file=/etc/intranet/tls.env
+# Where a settings line that is not data would lead the runs, and the mark
+# anything run or loaded from there leaves.
+tools=/opt/x
+pwned=/etc/myapp/pwned
 passed=0
 failed=0
 umask 077
@@ -125,7 +134,7 @@ target() {
   [ $# -eq 0 ] || printf '%s\n' "$@" >> "/etc/credgraft/$name.conf"
 }
 
-port_of() { case $1 in myapp) echo 4433 ;; *) echo 4434 ;; esac; }
+port_of() { case $1 in myapp) echo 4433 ;; early) echo 4435 ;; *) echo 4434 ;; esac; }
 fingerprint() { openssl x509 -noout -fingerprint -sha256 2>/dev/null | sed 's/.*=//'; }
 
 # --- the package's units, and 1.2.0's for comparison ---------------------------
@@ -177,6 +186,7 @@ since() { echo $(($(cat "$state/$1" 2>/dev/null || echo 0) - $(cat "$base/$1" 2>
 # for an administrator trying things out.
 mark() {
   systemctl reset-failed 'credgraft-renew*' 2>/dev/null
+  marked=$(date +%s)
   cursor=$(journalctl -q -n 1 --show-cursor -o cat | sed -n 's/^-- cursor: //p')
 }
 
@@ -211,9 +221,9 @@ lines() {
   journalctl -q -u "$(unit "$name")" --after-cursor="$cursor" -o cat "$@" 2>/dev/null
 }
 
-# Waits are cut short once the scenarios have had 8 minutes, so that a
+# Waits are cut short once the scenarios have had 11 minutes, so that a
 # broken integration still ends, with its verdicts, within run.sh's limit.
-budget_end=$(($(date +%s) + 480))
+budget_end=$(($(date +%s) + 660))
 # seconds WANTED: WANTED, or what is left of the budget (at least 1).
 seconds() {
   left=$((budget_end - $(date +%s)))
@@ -339,7 +349,8 @@ holds() { # FILE KEY_VAR CERT_VAR PAIR: the file's values are PAIR's key and cer
   value "$1" "$2" | cmp -s - "$pairs/$4.key" && value "$1" "$3" | cmp -s - "$pairs/$4.crt"
 }
 myapp_holds() { holds /etc/myapp/params.conf TLS_KEY TLS_CERT "$1"; }
-intranet_holds() { holds /etc/intranet/tls.env KEY CERT "$1"; }
+intranet_holds() { holds "$intranet_file" KEY CERT "$1"; }
+early_holds() { holds /etc/early/params.conf TLS_KEY TLS_CERT "$1"; }
 # matched: myapp's file holds a key and the certificate it belongs to.
 matched() {
   k=$(value /etc/myapp/params.conf TLS_KEY | openssl pkey -pubout 2>/dev/null)
@@ -362,6 +373,33 @@ failing() { [ "$(systemctl show --value -p Result "$(unit "$1")")" != success ];
 watching() { is "$(unit "$1" path)" active && is "$(unit "$1" timer)" active; }
 enabled() { [ "$(systemctl is-enabled "$1" 2>/dev/null)" = enabled ]; }
 no_failed() { ! systemctl list-units --failed --plain --no-legend 'credgraft*' | grep .; }
+# recorded NAME STATUS [PATTERN [WARNED]]: NAME's outcome record, written
+# since mark: its status, text, and warned mark (no by default).
+recorded() {
+  { read -r when got warned text < "$records/$1.last"; } 2>/dev/null || { echo "no record"; return 1; }
+  [ "${when%.*}" -ge "$marked" ] && [ "$got" = "$2" ] && [ "$warned" = "${4:-no}" ] &&
+    printf '%s\n' "$text" | grep -Eq -- "${3:-.}" && return 0
+  echo "$when $got $warned $text"
+  return 1
+}
+retries() { systemctl show --value -p NRestarts "$(unit "$1")"; }
+# says STATUS STREAM PATTERN COMMAND...: COMMAND exits STATUS (!0: not 0)
+# within 90 s, and prints a line matching PATTERN on STREAM (out, err, any).
+says() {
+  want=$1 stream=$2 pattern=$3
+  shift 3
+  timeout "$(seconds 90)" "$@" > /tmp/says.out 2> /tmp/says.err
+  got=$?
+  case $stream in out) seen=/tmp/says.out ;; err) seen=/tmp/says.err ;; *) seen="/tmp/says.out /tmp/says.err" ;; esac
+  # shellcheck disable=SC2086  # one or two files
+  if { [ "$got" = "$want" ] || { [ "$want" = '!0' ] && [ "$got" != 0 ]; }; } && cat $seen | grep -Eq -- "$pattern"; then
+    return 0
+  fi
+  echo "exit $got; out: $(cat /tmp/says.out); err: $(cat /tmp/says.err)"
+  return 1
+}
+# ms_since NANOSECONDS: milliseconds since then.
+ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 
 # refused_run NAME PAIR: the run that a change started refused it (a warning
 # naming the file, status 75, retried): the file is as it was, nothing was
@@ -377,10 +415,11 @@ refused_run() {
 
 # --- the machine before the package -------------------------------------------
 
-mkdir -p "$pairs" "$certkeep" /usr/local/lib
+mkdir -p "$pairs" /usr/local/lib
 install -m 755 "$here/consumer.sh" /usr/local/lib/consumer
 echo "making credentials"
-for name in A B C D E F G H I J K L M N O P Q R S T1 T2 T3 U1 U2 U3 V W X Y Z; do
+for name in A B C D E F G H I J K L M N O P Q R S T1 T2 T3 U1 U2 U3 V W X Y Z \
+    arc1 arc2 arc3 arc4 arc5 lnk1 lnk2 lnk3 msg1 lst1 rei1; do
   pair "$name" &
 done
 pair ec ec
@@ -396,33 +435,97 @@ for name in A B C D E F G H I J K L M N O P Q; do
   [ "$(wc -c < "$pairs/long.crt")" -gt 12100 ] || cat "$pairs/$name.crt" >> "$pairs/long.crt"
 done
 cp "$pairs/R.key" "$pairs/long.key"
-# The client has its first pair; the services are installed and cannot start
-# without credentials.
-renew_in_place A
+# The services are installed and cannot start without credentials; the
+# client is not enrolled yet: the credential directory does not exist.
+rm -rf "$certkeep"
 consumer myapp /etc/myapp/params.conf TLS_KEY TLS_CERT 4433
-consumer intranet /etc/intranet/tls.env KEY CERT 4434
-systemctl start myapp.service intranet.service 2>/dev/null
+consumer intranet "$intranet_file" KEY CERT 4434
+consumer early /etc/early/params.conf TLS_KEY TLS_CERT 4435
+systemctl start myapp.service intranet.service early.service 2>/dev/null
 
 # --- scenarios -----------------------------------------------------------------
 
-begin "installed, nothing configured: no unit failed, none of the old design"
+begin "installed, nothing configured: no unit failed, none of the old design; credgraft-target's usage and refusals"
 expect is myapp.service failed
 expect readme install
-expect renew_all
-expect no_failed
 if instances; then
   for old in credgraft-renew.service credgraft-renew.path credgraft-renew.timer; do
     expect test "$(systemctl show --value -p LoadState "$old")" = not-found
   done
+  # Each row: the exit status, where the text goes, what it says, the command.
+  while IFS='|' read -r status stream pattern command; do
+    # shellcheck disable=SC2086  # the command's words
+    expect says "$status" "$stream" "$pattern" $command
+  done <<'EOF'
+0|out|[Uu]sage: credgraft-target|credgraft-target --help
+0|out|[Uu]sage: credgraft-target|credgraft-target help
+0|out|[Uu]sage: credgraft-target|credgraft-target -h
+2|err|[Uu]sage: credgraft-target|credgraft-target frobnicate
+2|err|[Uu]sage: credgraft-target|credgraft-target
+!0|err|nosuch|credgraft-target remove nosuch
+!0|any|/etc/credgraft/nosuch\.conf|credgraft-target check nosuch
+0|any|[Nn]o target|credgraft-target renew
+EOF
+  expect test ! -e /etc/systemd/system/credgraft-renew@nosuch.service.d
+else
+  expect renew_all
 fi
-# Retries after a refusal within the scenarios' time, and no start limit,
-# which the scenarios' many renewals would meet.
+expect no_failed
+end
+dpkg -s credgraft >/dev/null 2>&1 || { echo "the package is not installed: nothing more to try"; echo "$passed passed, $((failed + 1)) failed"; exit 1; }
+
+begin "set up before the first certificate, start limit as shipped: nothing made, nothing failed, the first pair copied within seconds"
+# The natural order on a new host: the package, the target, then the
+# client's enrolment, which makes the credential directory itself.
+target early /etc/early/params.conf "TLS_KEY pkey TLS_CERT cert" early.service
+expect says 0 any "$certkeep" add early
+expect test ! -e "$certkeep"
+expect watching early
+for kind in path timer; do expect enabled "$(unit early "$kind")"; done
+# The timer's run and renew's, while there is no credential directory.
+mark
+run_now early
+started=$(date +%s%N)
+expect says 0 any "^early: .*$certkeep" credgraft-target renew
+expect test "$(ms_since "$started")" -lt 15000
+expect test ! -e "$certkeep"
+expect no_failed
+expect watching early
+# The directory, empty: every run, twenty-one in a row, has nothing to do
+# yet, without a failure, a retry, or a watch lost to a start limit.
+mkdir -p "$certkeep" && chmod 755 "$certkeep"
+runs=0
+while [ "$runs" -lt 21 ]; do run_now early; runs=$((runs + 1)); done
+expect exited early 0
+expect recorded early 0 'nothing to do yet'
+expect logged early 'nothing to do yet'
+expect test "$(retries early)" = 0
+expect no_failed
+expect watching early
+expect test -z "$(ls "$certkeep")"
+expect restarts early 0
+# The first pair, as the client writes it: applied within seconds.
+started=$(date +%s%N)
+renew_by_rename A
+expect until_true 15 early_holds A
+echo "  (the first pair applied after $(ms_since "$started") ms)"
+expect idle early
+expect recorded early 0 "$changed"
+expect serves early A
+expect restarts early 1
+expect no_failed
+[ -s "$certkeep/latest.crt" ] || renew_in_place A
+if instances; then credgraft-target remove early > /dev/null 2>&1; fi
+rm -f /etc/credgraft/early.conf
+systemctl disable --now early.service 2>/dev/null
+# From here: retries after a refusal within the scenarios' time, no start
+# limit for the scenarios' many renewals (the package sets none; 1.2.0 did),
+# and a settling time of a second.
 mkdir -p /run/systemd/system/credgraft-renew@.service.d
 printf '[Unit]\nStartLimitIntervalSec=0\n[Service]\nRestartSec=2s\n' > /run/systemd/system/credgraft-renew@.service.d/soon.conf
 systemctl daemon-reload
 settle 1
 end
-dpkg -s credgraft >/dev/null 2>&1 || { echo "the package is not installed: nothing more to try"; echo "$passed passed, $((failed + 1)) failed"; exit 1; }
 
 begin "set-up: a wrong setting refused before anything is enabled; the README's set-up and first fill"
 mkdir -p /etc/bad
@@ -449,6 +552,7 @@ expect readme configure
 instances || add myapp
 expect readme first-fill
 expect until_true 5 logged myapp "$nothing"
+expect recorded myapp 0 "$nothing"
 expect until_true 30 is myapp.service active
 expect idle myapp
 expect logged myapp "$changed" 5
@@ -547,9 +651,13 @@ expect logged myapp "$(date -u -d "$end_date" +%Y-%m-%d)|$(echo "$end_date" | cu
 expect myapp_holds soon
 expect serves myapp soon
 expect restarts myapp 1
+expect recorded myapp 79 "$(date -u -d "$end_date" +%Y-%m-%d)" yes
 restarted=$(systemctl show --value -p NRestarts "$(unit myapp)")
 expect nothing_happens myapp
 expect test "$(systemctl show --value -p NRestarts "$(unit myapp)")" = "$restarted"
+if instances; then
+  expect says 1 out "^myapp \[warned\]: .*$(date -u -d "$end_date" +%Y-%m-%d)" credgraft-target renew
+fi
 end
 
 begin "settings are data, never run; a typo, a wrong service, number or verb, CREDGRAFT_RESTART fail that target"
@@ -561,11 +669,13 @@ renew_in_place I
 while IFS='|' read -r file line named; do
   mark
   cp "$file" /root/saved.conf
+  sed -i "/^${line%%=*}=/d" "$file"
   printf '%s\n' "$line" >> "$file"
   run_now myapp
   expect is "$(unit myapp)" failed
   expect exited myapp 78
   expect logged myapp "$named" 3
+  expect recorded myapp 78 "$named"
   cp /root/saved.conf "$file"
 done <<'EOF'
 /etc/credgraft/myapp.conf|CREDGRAFT_SETTLE="$(touch /etc/myapp/pwned)1"|CREDGRAFT_SETTLE
@@ -590,6 +700,222 @@ expect myapp_holds I
 expect restarts myapp 1
 sed -i '/^CREDGRAFT_SETTLE=/d' /etc/credgraft/myapp.conf
 systemctl start "$(unit myapp path)"
+end
+
+begin "the grammar: a CR, CRLF, a NUL, a backslash, PATH=, LD_PRELOAD=, a key twice, a bad value fail the target naming file and line; nothing runs"
+# Tools and a library that leave a mark when run or loaded, where such a
+# line would lead; shown to work first.
+mkdir -p "$tools"
+for tool in awk openssl systemctl sed cat cp mv date grep sleep; do
+  printf '#!/bin/sh\ntouch %s\nexec /usr/bin/%s "$@"\n' "$pwned" "$tool" > "$tools/$tool"
+  chmod 755 "$tools/$tool"
+done
+cp "$here/preload.so" "$tools/lib.so" 2>/dev/null || echo 'no library was built' > "$tools/lib.so"
+PATH=$tools:$PATH awk 'BEGIN { }'
+expect test -e "$pwned"
+rm -f "$pwned"
+if [ -e "$here/preload.so" ]; then
+  LD_PRELOAD=$tools/lib.so true
+  expect test -e "$pwned"
+  rm -f "$pwned"
+fi
+systemctl stop "$(unit myapp path)"
+renew_in_place J
+# Each row: a file, the text added to it (printf's %b), and the line named
+# when not the one added.
+while IFS='|' read -r file text line; do
+  mark
+  cp "$file" /root/saved.conf
+  [ -n "$line" ] || line=$(($(wc -l < "$file") + 1))
+  if [ "$text" = CRLF ]; then sed -i 's/$/\r/' "$file"; else printf '%b' "$text" >> "$file"; fi
+  run_now myapp
+  expect exited myapp 78
+  expect logged myapp "$file:$line: " 3
+  expect recorded myapp 78 "^$file:$line: "
+  expect says 78 out "^myapp: $file:$line: " credgraft-target check myapp
+  expect test ! -e "$pwned"
+  cp /root/saved.conf "$file"
+  rm -f "$pwned"
+done <<'EOF'
+/etc/credgraft/myapp.conf|CREDGRAFT_SETTLE=1\rPATH=/opt/x:/usr/sbin:/usr/bin:/sbin:/bin\n|
+/etc/default/credgraft|CREDGRAFT_ACTION=restart\rPATH=/opt/x:/usr/sbin:/usr/bin:/sbin:/bin\n|
+/etc/credgraft/myapp.conf|CRLF|1
+/etc/credgraft/myapp.conf|CREDGRAFT_SETTLE=1\0\n|
+/etc/credgraft/myapp.conf|# the front end \\\nCREDGRAFT_SETTLE=1\n|
+/etc/credgraft/myapp.conf|PATH=/opt/x:/usr/sbin:/usr/bin:/sbin:/bin\n|
+/etc/credgraft/myapp.conf|LD_PRELOAD=/opt/x/lib.so\n|
+/etc/default/credgraft|LD_PRELOAD=/opt/x/lib.so\n|
+/etc/credgraft/myapp.conf|CREDGRAFT_SERVICE=myapp.service\n|
+/etc/credgraft/myapp.conf|  CREDGRAFT_SETTLE="1\n|
+/etc/default/credgraft|CREDGRAFT_EXPIRY_WARNING=5s\n|
+EOF
+expect params_unchanged
+expect restarts myapp 0
+# The same values, written the ways the grammar allows.
+mark
+cp /etc/credgraft/myapp.conf /root/saved.conf
+printf '\n  # %s %s\n\tCREDGRAFT_SETTLE=%s  \nCREDGRAFT_ACTION="restart"' \
+  "\$(touch $pwned)" "\`touch $pwned\`" "'1'" >> /etc/credgraft/myapp.conf
+run_now myapp
+expect exited myapp 0
+expect recorded myapp 0 "$changed"
+expect myapp_holds J
+expect restarts myapp 1
+expect test ! -e "$pwned"
+cp /root/saved.conf /etc/credgraft/myapp.conf
+rm -rf "$tools"
+systemctl start "$(unit myapp path)"
+end
+
+begin "settings read through a link; settings others may write refused, the file a link names and each directory on the way"
+mkdir -m 755 /etc/credgraft-kept
+mv /etc/credgraft/myapp.conf /etc/credgraft-kept/myapp.conf
+ln -s /etc/credgraft-kept/myapp.conf /etc/credgraft/myapp.conf
+renew_in_place K
+expect after myapp "$changed"
+expect recorded myapp 0 "$changed"
+expect myapp_holds K
+# An edit of the file the link names is what the next run reads.
+echo CREDGRAFT_EXPIRY_WARNING=3650 >> /etc/credgraft-kept/myapp.conf
+mark
+run_now myapp
+expect exited myapp 79
+expect recorded myapp 79 'ends on' yes
+sed -i '/^CREDGRAFT_EXPIRY_WARNING=/d' /etc/credgraft-kept/myapp.conf
+systemctl stop "$(unit myapp path)"
+renew_in_place L
+# Each row: a file or directory, what is done to it (a mode to add, or an
+# owner), and the file named.
+while IFS='|' read -r path change named; do
+  mark
+  was=$(stat -c '%u %a' "$path")
+  case $change in [0-9]*) chown "$change" "$path" ;; *) chmod "$change" "$path" ;; esac
+  run_now myapp
+  expect exited myapp 78
+  expect logged myapp "$named" 3
+  expect recorded myapp 78 "$named"
+  expect says 78 out "^myapp: .*$named" credgraft-target check myapp
+  chown "${was% *}" "$path"
+  chmod "${was#* }" "$path"
+done <<'EOF'
+/etc/credgraft-kept/myapp.conf|o+w|/etc/credgraft-kept/myapp\.conf
+/etc/credgraft-kept/myapp.conf|g+w|/etc/credgraft-kept/myapp\.conf
+/etc/credgraft-kept/myapp.conf|1000|/etc/credgraft-kept/myapp\.conf.*1000
+/etc/credgraft-kept|o+w|/etc/credgraft-kept
+/etc/credgraft|g+w|/etc/credgraft
+/etc/default/credgraft|o+w|/etc/default/credgraft
+/etc/default/credgraft|1000|/etc/default/credgraft.*1000
+EOF
+expect params_unchanged
+expect restarts myapp 0
+# A target whose settings others may write is not set up.
+mkdir -p /etc/spare
+printf 'TLS_KEY=\nTLS_CERT=\n' > /etc/spare/params.conf
+target spare /etc/spare/params.conf "TLS_KEY pkey TLS_CERT cert" myapp.service
+chmod o+w /etc/credgraft/spare.conf
+expect says '!0' any '/etc/credgraft/spare\.conf' add spare
+expect test ! -e /etc/systemd/system/credgraft-renew@spare.service.d
+! enabled "$(unit spare path)" || problem "$(unit spare path) enabled"
+expect test -z "$(grep -v '=$' /etc/spare/params.conf)"
+rm -r /etc/credgraft/spare.conf /etc/spare
+# Mended, the run goes on as before, and the link stays one.
+mark
+run_now myapp
+expect exited myapp 0
+expect myapp_holds L
+expect test -L /etc/credgraft/myapp.conf
+rm /etc/credgraft/myapp.conf
+mv /etc/credgraft-kept/myapp.conf /etc/credgraft/myapp.conf
+rmdir /etc/credgraft-kept
+systemctl start "$(unit myapp path)"
+end
+
+# link PATH TARGET: points the link PATH at TARGET by renaming a new link
+# over it, as clients swap their live links.
+link() { ln -sfn "$2" "$1.new" && mv -T "$1.new" "$1"; }
+
+begin "credentials kept as links into an archive: absolute, relative, outside the directory, swapped by rename or relinked, seen within seconds"
+# Each row: a pair, the directory its archived files are in, the link's
+# text for that directory, and how the client points the links at them.
+while IFS='|' read -r pair dir text how; do
+  mark
+  rebase
+  mkdir -p "$dir"
+  cp "$pairs/$pair.key" "$dir/key-$pair.pem"
+  cp "$pairs/$pair.crt" "$dir/cert-$pair.pem"
+  started=$(date +%s%N)
+  if [ "$how" = rename ]; then
+    link "$certkeep/latest.key" "$text/key-$pair.pem"
+    link "$certkeep/latest.crt" "$text/cert-$pair.pem"
+  else
+    rm "$certkeep/latest.key" "$certkeep/latest.crt"
+    ln -s "$text/key-$pair.pem" "$certkeep/latest.key"
+    ln -s "$text/cert-$pair.pem" "$certkeep/latest.crt"
+  fi
+  expect until_true 10 myapp_holds "$pair"
+  echo "  ($pair, $how to $text: applied after $(ms_since "$started") ms)"
+  expect idle myapp
+  expect recorded myapp 0 "$changed"
+  expect serves myapp "$pair"
+  expect restarts myapp 1
+done <<EOF
+arc1|$certkeep/archive|$certkeep/archive|rename
+arc2|$certkeep/archive|archive|rename
+arc3|/srv/acme/archive|/srv/acme/archive|rename
+arc4|/srv/acme/archive|../../../srv/acme/archive|relink
+EOF
+expect test -L "$certkeep/latest.key"
+expect counted myapp.refused 0
+# Back to plain files.
+mark
+renew_by_rename arc5
+expect after myapp "$changed"
+expect serves myapp arc5
+rm -rf "$certkeep/archive" /srv/acme
+expect no_failed
+end
+
+begin "a parameter file reached through a link: filled; pointed elsewhere, the run says to add the target again"
+mkdir -p /srv/myapp /srv/elsewhere
+mv /etc/myapp/params.conf /srv/myapp/params.conf
+ln -s /srv/myapp/params.conf /etc/myapp/params.conf
+expect says 0 any /srv/myapp add myapp
+expect test "$(systemctl show --value -p ReadWritePaths "$(unit myapp)")" = -/srv/myapp
+mark
+renew_in_place lnk1
+expect after myapp "$changed"
+expect myapp_holds lnk1
+expect serves myapp lnk1
+expect test -L /etc/myapp/params.conf
+# The file moved, and the link with it: this instance may not write there.
+mv /srv/myapp/params.conf /srv/elsewhere/params.conf
+link /etc/myapp/params.conf /srv/elsewhere/params.conf
+mark
+rebase
+renew_in_place lnk2
+expect until_true 30 exited myapp 78
+expect logged myapp 'credgraft-target add myapp' 3
+expect recorded myapp 78 'credgraft-target add myapp'
+expect nothing_happens myapp
+expect test "$(retries myapp)" = 0
+expect myapp_holds lnk1
+expect restarts myapp 0
+expect says 78 out '^myapp: .*credgraft-target add myapp' credgraft-target check myapp
+expect says 0 any /srv/elsewhere add myapp
+expect myapp_holds lnk2
+expect serves myapp lnk2
+expect watching myapp
+# Back to the plain file, granted its own directory again.
+rm /etc/myapp/params.conf
+mv /srv/elsewhere/params.conf /etc/myapp/params.conf
+rm -r /srv/myapp /srv/elsewhere
+expect says 0 any /etc/myapp add myapp
+expect test "$(systemctl show --value -p ReadWritePaths "$(unit myapp)")" = -/etc/myapp
+mark
+renew_in_place lnk3
+expect after myapp "$changed"
+expect serves myapp lnk3
+expect no_failed
 end
 
 begin "the service's state and verb: failed revived, stopped left stopped, reload"
@@ -699,7 +1025,7 @@ for how in "T1 T2 T3|TERM" "U1 U2 U3|KILL"; do
     expect myapp_holds "$current"
   fi
 done
-expect test -z "$(ls /var/lib/credgraft)"
+expect test -z "$(find "$records" -name '*.owed')"
 expect counted myapp.refused 0
 expect watching myapp
 end
@@ -731,15 +1057,19 @@ expect after intranet "$changed"
 expect after myapp "$changed"
 expect serves intranet X
 expect serves myapp X
-# myapp's run, pointed at intranet's file, may not write it.
+# myapp's run, pointed at intranet's file, may not write it, and says what
+# to do.
 systemctl stop "$(unit myapp path)" "$(unit intranet path)"
 cp /etc/credgraft/myapp.conf /root/myapp.conf
-intranet_before=$(sha256sum /etc/intranet/tls.env)
-target myapp /etc/intranet/tls.env "KEY pkey CERT cert" intranet.service
+intranet_before=$(sha256sum "$intranet_file")
+target myapp "$intranet_file" "KEY pkey CERT cert" intranet.service
 renew_in_place Y
 run_now myapp
 expect failing myapp
-expect test "$(sha256sum /etc/intranet/tls.env)" = "$intranet_before"
+expect exited myapp 78
+expect logged myapp "/etc/intranet.*credgraft-target add myapp" 3
+expect recorded myapp 78 'credgraft-target add myapp'
+expect test "$(sha256sum "$intranet_file")" = "$intranet_before"
 cp /root/myapp.conf /etc/credgraft/myapp.conf
 systemctl start "$(unit myapp path)" "$(unit intranet path)"
 expect readme renew
@@ -767,23 +1097,125 @@ expect counted myapp.refused 0
 expect counted intranet.refused 0
 end
 
-begin "a restart that hangs holds up only its own target, for a bounded time"
-# The bound of a whole run, shortened from its 10 minutes.
+# listed NAME STATUS PATTERN: credgraft-target list exits STATUS (!0: not
+# 0; any), and NAME's line matches PATTERN.
+listed() {
+  timeout "$(seconds 60)" credgraft-target list > /tmp/list.out 2>&1
+  got=$?
+  grep -E "^$1([^A-Za-z0-9_.@-]|$)" /tmp/list.out | grep -Eq -- "$3" &&
+    case $2:$got in any:* | '!0':[1-9]* | "$got:$got") true ;; *) false ;; esac && return 0
+  echo "exit $got:"
+  cat /tmp/list.out
+  return 1
+}
+
+# put_state STATE on|off: makes a state that list and check show, or mends it.
+put_state() {
+  case $1:$2 in
+    owed:on) echo /etc/myapp/params.conf > "$records/myapp.owed" ;;
+    owed:off) rm -f "$records/myapp.owed" ;;
+    not-set-up:on) mkdir -p /etc/spare && printf 'TLS_KEY=\nTLS_CERT=\n' > /etc/spare/params.conf &&
+      target spare /etc/spare/params.conf "TLS_KEY pkey TLS_CERT cert" myapp.service ;;
+    not-set-up:off) rm -r /etc/credgraft/spare.conf /etc/spare ;;
+    unwatched:on) systemctl stop "$(unit intranet path)" ;;
+    unwatched:off) systemctl start "$(unit intranet path)" ;;
+    retrying:on) mkdir -p "/run/systemd/system/$(unit myapp).d" &&
+      printf '[Service]\nRestartSec=40s\n' > "/run/systemd/system/$(unit myapp).d/later.conf" &&
+      systemctl daemon-reload && head -c 900 "$pairs/Z.key" > "$certkeep/latest.key" &&
+      until_true 20 test "$(systemctl show --value -p SubState "$(unit myapp)")" = auto-restart ;;
+    retrying:off) rm -r "/run/systemd/system/$(unit myapp).d" && systemctl daemon-reload &&
+      put_key Z && idle myapp && idle intranet ;;
+    failed:on) echo CREDGRAFT_SETTLE=5s >> /etc/credgraft/intranet.conf && run_now intranet ;;
+    expiring:on) echo CREDGRAFT_EXPIRY_WARNING=3650 >> /etc/credgraft/intranet.conf && run_now intranet ;;
+    failed:off | expiring:off) sed -i '/^CREDGRAFT_\(SETTLE\|EXPIRY_WARNING\)=/d' /etc/credgraft/intranet.conf &&
+      run_now intranet ;;
+  esac
+}
+
+begin "list and check: healthy, owed, not set up, unwatched, retrying, failed, expiring; their exit statuses"
+ends=$(date -u -d "$(openssl x509 -noout -enddate < "$pairs/Z.crt" | sed 's/notAfter=//')" +%Y-%m-%d)
+expect listed myapp 0 "myapp\.service.*/etc/myapp/params\.conf.*$ends"
+expect listed intranet 0 "intranet\.service.*/etc/intranet/tls\.env.*$ends"
+expect readme list look
+expect grep -Eq "^myapp[^A-Za-z0-9_.@-].*($changed|$nothing)" /tmp/readme.out
+expect readme check
+expect grep -Eq "^myapp: .*nothing" /tmp/readme.out
+# Each row: the state, the target it is shown on, list's status and what
+# that target's line shows, check's status and what it prints.
+while IFS='|' read -r made name list_status shown check_status checked; do
+  mark
+  rebase
+  params_before=$(sha256sum /etc/myapp/params.conf)
+  put_state "$made" on
+  expect listed "$name" "$list_status" "$shown"
+  expect says "$check_status" out "^$name: .*$checked" credgraft-target check "$name"
+  expect params_unchanged
+  expect restarts myapp 0
+  put_state "$made" off
+done <<'EOF'
+owed|myapp|0|owed|0|/etc/myapp/params\.conf
+not-set-up|spare|!0|not-set-up|0|would change values in /etc/spare/params\.conf
+unwatched|intranet|!0|set-up.inactive.active|0|nothing
+retrying|myapp|!0|retrying|75|latest\.key
+failed|intranet|!0|failed|78|/etc/credgraft/intranet\.conf:4: CREDGRAFT_SETTLE
+expiring|intranet|!0|\[warned\]|0|.
+EOF
+mark
+expect listed myapp 0 "$nothing"
+expect listed intranet 0 "$nothing"
+expect test ! -e /etc/spare
+expect no_failed
+end
+
+begin "what a run says: an instance without settings names the file; a parameter file every user can read is marked"
+# A typo: the instance names the file it looked for, and makes none.
+run_now myap
+expect exited myap 78
+expect logged myap '/etc/credgraft/myap\.conf' 3
+expect test ! -e /etc/credgraft/myap.conf
+systemctl reset-failed "$(unit myap)"
+chmod 644 /etc/myapp/params.conf
+mark
+expect says 0 out "^myapp \[warned\]: .*every user can read /etc/myapp/params\.conf" credgraft-target renew
+expect grep -Eq "^intranet: .*$nothing" /tmp/says.out
+expect recorded myapp 0 'every user can read /etc/myapp/params\.conf, which holds a private key$' yes
+expect listed myapp any '\[warned\]'
+chmod 600 /etc/myapp/params.conf
+mark
+expect says 0 out "^myapp: .*$nothing" credgraft-target renew
+expect recorded myapp 0 "$nothing"
+expect listed myapp 0 "$nothing"
+end
+
+begin "renew with a restart that hangs: the other target's line at once, the stuck one bounded"
+# The bound of a whole run, shortened from its 20 minutes.
 mkdir -p /run/systemd/system/credgraft-renew@intranet.service.d
 printf '[Service]\nTimeoutStartSec=15s\n' > /run/systemd/system/credgraft-renew@intranet.service.d/short.conf
 systemctl daemon-reload
 : > "$state/intranet.stuck"
 expect idle myapp
 expect idle intranet
+# Runs started by renew alone, each line stamped with the milliseconds since.
+systemctl stop "$(unit myapp path)" "$(unit intranet path)"
 mark
 renew_in_place A
-expect after myapp "$changed" 20
+started=$(date +%s%N)
+{ timeout "$(seconds 90)" credgraft-target renew 2>&1; echo "exit $?"; } |
+  while IFS= read -r line; do echo "$(ms_since "$started") $line"; done > /tmp/renew.timed &
+expect until_true 20 grep -Eq "^[0-9]+ myapp: .*$changed" /tmp/renew.timed
 expect serves myapp A
 expect is "$(unit intranet)" activating
-expect until_true 30 logged intranet 'timed out'
+expect until_true 60 grep -q '^[0-9]* exit ' /tmp/renew.timed
+wait
+sed 's/^/  | /' /tmp/renew.timed
+expect test "$(sed -n 's/^\([0-9]*\) myapp: .*/\1/p' /tmp/renew.timed)" -lt 10000
+expect grep -Eq '^[0-9]+ intranet: ' /tmp/renew.timed
+expect test "$(sed -n 's/^\([0-9]*\) exit 1$/\1/p' /tmp/renew.timed)" -lt 45000
+expect logged intranet 'timed out'
 rm -f "$state/intranet.stuck"
 rm -r /run/systemd/system/credgraft-renew@intranet.service.d
 systemctl daemon-reload
+systemctl start "$(unit myapp path)" "$(unit intranet path)"
 expect until_true 40 serves intranet A
 expect idle intranet
 expect intranet_holds A
@@ -810,6 +1242,27 @@ systemctl daemon-reload
 systemctl restart "$(unit myapp timer)"
 expect readme rewatch
 expect watching myapp
+end
+
+begin "the package removed and installed again: every target watched again, a renewal applied"
+dpkg -r credgraft > /tmp/dpkg.out 2>&1 || problem "not removed: $(cat /tmp/dpkg.out)"
+expect test ! -e /usr/sbin/credgraft-target
+expect test -e /etc/credgraft/myapp.conf
+dpkg -i "$deb" > /tmp/dpkg.out 2>&1 || problem "not installed again: $(cat /tmp/dpkg.out)"
+for name in myapp intranet; do
+  expect watching "$name"
+  for kind in path timer; do expect enabled "$(unit "$name" "$kind")"; done
+done
+expect no_failed
+mark
+rebase
+renew_in_place rei1
+expect after myapp "$changed"
+expect after intranet "$changed"
+expect serves myapp rei1
+expect serves intranet rei1
+expect recorded myapp 0 "$changed"
+expect restarts myapp 1
 end
 
 begin "a target removed: its units off, its settings and file left"
@@ -842,20 +1295,34 @@ expect is myapp.service active
 expect serves myapp C
 end
 
-begin "an upgrade from 1.2.0 as its README set it up: every target renews, no old unit left"
+begin "an upgrade from 1.2.0 set up with odd but legal settings: every target renews, no old unit left; purged, what the administrator wrote stays"
 rm -rf /etc/credgraft /etc/systemd/system/credgraft-renew*.d "$defaults"
 mkdir -p /etc/systemd/system/myapp.service.d
 printf '[Service]\nExecReload=/usr/local/lib/consumer reloaded myapp\n' > /etc/systemd/system/myapp.service.d/reload.conf
+# intranet's parameter file now in a directory whose name has a space.
+intranet_file="/srv/tls conf/tls.env"
+consumer intranet "$intranet_file" KEY CERT 4434
 dpkg -i "$old_deb" > /tmp/upgrade.out 2>&1 || problem "1.2.0 not installed: $(cat /tmp/upgrade.out)"
-target myapp /etc/myapp/params.conf "TLS_KEY pkey TLS_CERT cert" myapp.service \
-  'CREDGRAFT_RESTART="systemctl reload myapp.service"'
+# myapp's settings: a link to a file kept elsewhere, written for 1.2.0's
+# shell (export, quotes, a comment after a value, the reload on a last line
+# without its line feed); its parameter file a link into /srv/myapp.
+mkdir -p /srv/myapp /root/settings
+mv /etc/myapp/params.conf /srv/myapp/params.conf
+ln -s /srv/myapp/params.conf /etc/myapp/params.conf
+{
+  echo '# myapp, as 1.2.0 read it'
+  echo 'export CREDGRAFT_CONF=/etc/myapp/params.conf  # the front end'
+  echo "CREDGRAFT_PAIRS='TLS_KEY pkey TLS_CERT cert'"
+  printf 'CREDGRAFT_SERVICE="myapp.service"\t# its unit\n'
+  printf 'CREDGRAFT_RESTART="systemctl reload myapp.service"'
+} > /root/settings/myapp.conf
+ln -s /root/settings/myapp.conf /etc/credgraft/myapp.conf
 # The older target "default", in the shared file itself.
-printf 'CREDGRAFT_SETTLE=1\nCREDGRAFT_LOCK_WAIT=300\nCREDGRAFT_CONF=/etc/intranet/tls.env\nCREDGRAFT_PAIRS="KEY pkey CERT cert"\nCREDGRAFT_SERVICE=intranet.service\n' \
-  >> "$defaults"
+printf 'CREDGRAFT_SETTLE=1\nCREDGRAFT_LOCK_WAIT=300\nCREDGRAFT_CONF="%s"\nCREDGRAFT_PAIRS="KEY pkey CERT cert"\nCREDGRAFT_SERVICE=intranet.service\n' \
+  "$intranet_file" >> "$defaults"
 mkdir -p /etc/systemd/system/credgraft-renew.service.d
-for dir in myapp intranet; do
-  printf '[Service]\nReadWritePaths=-/etc/%s\n' "$dir" > "/etc/systemd/system/credgraft-renew.service.d/$dir.conf"
-done
+printf '[Service]\nReadWritePaths=-/etc/myapp -/srv/myapp\n' > /etc/systemd/system/credgraft-renew.service.d/myapp.conf
+printf '[Service]\nReadWritePaths="-/srv/tls conf"\n' > /etc/systemd/system/credgraft-renew.service.d/intranet.conf
 systemctl daemon-reload
 systemctl enable --now credgraft-renew.path credgraft-renew.timer 2>/dev/null
 systemctl start credgraft-renew.service
@@ -878,8 +1345,14 @@ for old in credgraft-renew.service credgraft-renew.path credgraft-renew.timer; d
 done
 expect test -z "$(find /etc/systemd/system -name 'credgraft-renew.*' ! -name '*.d')"
 expect no_failed
-expect grep -q '^CREDGRAFT_ACTION=reload' /etc/credgraft/myapp.conf
+expect grep -Eq '^CREDGRAFT_ACTION="?reload"?$' /etc/credgraft/myapp.conf
 expect test -z "$(grep '^CREDGRAFT_RESTART' /etc/credgraft/myapp.conf)"
+expect test "$(readlink /etc/credgraft/myapp.conf)" = /root/settings/myapp.conf
+if instances; then
+  for name in myapp default; do expect says 0 out "^$name: " credgraft-target check "$name"; done
+fi
+expect grep -q /srv/myapp "/etc/systemd/system/$(unit myapp).d/credgraft-write.conf"
+expect grep -q '/srv/tls conf' "/etc/systemd/system/$(unit default).d/credgraft-write.conf"
 for name in myapp default; do
   expect enabled "$(unit "$name" path)"
   ! enabled "$(unit "$name" timer)" || problem "$(unit "$name" timer) enabled"
@@ -900,6 +1373,9 @@ expect restarts myapp 0
 expect no_failed
 dpkg --purge credgraft > /dev/null 2>&1
 expect test -z "$(find /etc/systemd/system -type l -name 'credgraft-renew*')"
+expect grep -q '^CREDGRAFT_SETTLE=1' "$defaults"
+expect test -L /etc/credgraft/myapp.conf
+expect grep -q '^CREDGRAFT_SERVICE=' /root/settings/myapp.conf
 end
 
 begin "no key byte in the journal"
