@@ -72,105 +72,296 @@ EOF
   fi
 
   # The maintainer scripts, with deb-systemd-helper, deb-systemd-invoke and
-  # systemctl as stubs that record their calls. Not in the tree's bin/: the
-  # scripts would take a systemctl there for the installed system's own.
+  # systemctl as stubs that record their calls, and dpkg-query as one that
+  # lists $CONFFILES. Not in the tree's bin/: the scripts would take a
+  # systemctl there for the installed system's own. The host's own units,
+  # settings and defaults are hidden under tmpfs mounts of this namespace.
   mkdir "$root/stubs"
   # shellcheck disable=SC2016  # expanded by the stub
   printf '#!/bin/sh\necho "${0##*/} $*" >> "$CALLS"\n' > "$root/stubs/stub"
-  chmod +x "$root/stubs/stub"
+  # shellcheck disable=SC2016  # expanded by the stub
+  printf '#!/bin/sh\nprintf "%%s\\n" "${CONFFILES:-}"\n' > "$root/stubs/dpkg-query"
+  chmod +x "$root/stubs/stub" "$root/stubs/dpkg-query"
   for name in deb-systemd-helper deb-systemd-invoke systemctl; do
     ln -s stub "$root/stubs/$name"
   done
+  for hidden in /etc/systemd/system /etc/credgraft /etc/default; do
+    [ ! -d "$hidden" ] || mount -t tmpfs -o mode=0755 credgraft-test "$hidden" || fail "cannot hide $hidden"
+  done
   invoke=deb-systemd-invoke
   reload="systemctl --system daemon-reload"
-  # script | its arguments | systemd running | calls, ;-separated
-  while IFS='|' read -r script arguments running expected; do
+  i=credgraft-renew@
+  # script | its arguments | systemd running | instances enabled | calls, ;-separated.
+  # configure, of any kind, and abort-remove start every enabled watch, so
+  # that a reinstall after "dpkg --remove" leaves none unwatched.
+  while IFS='|' read -r script arguments running instances expected; do
     rm -rf /run/systemd
     [ "$running" = no ] || mkdir -p /run/systemd/system
+    if [ -n "$instances" ] && [ ! -d /etc/systemd/system ]; then
+      echo "SKIP: no /etc/systemd/system: $script $arguments with enabled instances" && continue
+    fi
+    rm -f /etc/systemd/system/*.wants/credgraft-renew@*
+    for unit in $instances; do
+      case $unit in *.path) wants=paths ;; *) wants=timers ;; esac
+      mkdir -p "/etc/systemd/system/$wants.target.wants"
+      ln -s "/usr/lib/systemd/system/credgraft-renew@.${unit##*.}" "/etc/systemd/system/$wants.target.wants/credgraft-renew@$unit"
+    done
     : > "$root/calls"
     # shellcheck disable=SC2086 # the arguments are words
-    PATH="$root/stubs:$PATH" CALLS="$root/calls" sh "$scripts/$script" $arguments \
+    PATH="$root/stubs:$PATH" CALLS="$root/calls" sh "$scripts/$script" $arguments >/dev/null \
       || fail "$script $arguments exited $?"
     calls=$(tr '\n' ';' < "$root/calls")
     [ "$calls" = "${expected:+$expected;}" ] \
-      || fail "$script $arguments (systemd $running): calls $calls, not $expected"
+      || fail "$script $arguments (systemd $running, $instances): calls $calls, not $expected"
   done <<EOF
-postinst|configure|yes|$reload
-postinst|configure 1.3.0|yes|$reload
-postinst|configure|no|
-preinst|upgrade 1.2.0|yes|$invoke stop credgraft-renew.path credgraft-renew.timer;$invoke stop credgraft-renew.service
-preinst|upgrade 1.3.0|yes|
-preinst|install|yes|
-prerm|remove|yes|$invoke stop credgraft-renew@*.path credgraft-renew@*.timer;$invoke stop credgraft-renew@*.service
-prerm|upgrade 1.3.0|yes|
-postrm|remove|yes|$reload;$invoke reset-failed credgraft-renew@*
-postrm|remove|no|
+postinst|configure|yes||$reload
+postinst|configure 1.3.0|yes||$reload
+postinst|configure|no||
+postinst|configure|yes|a.path a.timer b@x.timer|$reload;$invoke start ${i}a.path ${i}a.timer ${i}b@x.timer
+postinst|configure 1.3.0|yes|a.path|$reload;$invoke start ${i}a.path
+postinst|configure|no|a.path a.timer|
+postinst|abort-remove|yes|a.path b.timer|$invoke start ${i}a.path ${i}b.timer
+postinst|abort-remove|no|a.path|
+postinst|abort-upgrade 1.4.0|yes|a.path|
+preinst|upgrade 1.2.0|yes||$invoke stop credgraft-renew.path credgraft-renew.timer;$invoke stop credgraft-renew.service
+preinst|upgrade 1.3.0|yes||
+preinst|install|yes||
+prerm|remove|yes||$invoke stop credgraft-renew@*.path credgraft-renew@*.timer;$invoke stop credgraft-renew@*.service
+prerm|upgrade 1.3.0|yes||
+postrm|remove|yes||$reload;$invoke reset-failed credgraft-renew@*
+postrm|remove|no||
 EOF
+  rm -rf /run/systemd
 
-  # An upgrade from 1.2.0 into the install tree (DPKG_ROOT): every target
-  # moves to its instance, the older "default" of /etc/default/credgraft
-  # too; the reload form becomes CREDGRAFT_ACTION=reload, another command
-  # stays to fail its target; obsolete settings are commented out; the
-  # instances are enabled only as the old path unit and timer were (after
-  # 1.1.0 the helper has no state, and its was-enabled says yes: the links
-  # decide). A purge then leaves none of it but the settings.
-  #   old path | old timer | enabled afterwards
+  # The rest runs into the install tree (DPKG_ROOT), with the settings'
+  # reader as installed, its walk up the directories ending at that tree.
   export DPKG_ROOT="$root/host"
   host=$DPKG_ROOT
-  while read -r old_path old_timer want; do
+  settings=$host/usr/libexec/credgraft/credgraft-settings
+  units=$host/etc/systemd/system
+  old=$units/credgraft-renew.service.d
+  # new_host: an empty tree with the reader in it.
+  new_host() {
     rm -rf "$host"
-    mkdir -p "$host/etc/credgraft" "$host/etc/default" "$host/var/lib/credgraft" \
-      "$host/etc/systemd/system/credgraft-renew.service.d" "$host/etc/systemd/system/paths.target.wants" \
-      "$host/etc/systemd/system/timers.target.wants"
-    [ "$old_path" = off ] || ln -s /usr/lib/systemd/system/credgraft-renew.path \
-      "$host/etc/systemd/system/paths.target.wants/credgraft-renew.path"
-    [ "$old_timer" = off ] || ln -s /usr/lib/systemd/system/credgraft-renew.timer \
-      "$host/etc/systemd/system/timers.target.wants/credgraft-renew.timer"
-    printf 'CREDGRAFT_CONF=/etc/a/a.conf\nCREDGRAFT_PAIRS="K pkey C cert"\nCREDGRAFT_SERVICE=a.service\n%s\n' \
-      'CREDGRAFT_RESTART="systemctl reload a.service"' > "$host/etc/credgraft/a.conf"
-    printf 'CREDGRAFT_CONF=/srv/b/b.env\nCREDGRAFT_PAIRS="K pkey"\nCREDGRAFT_SERVICE=b.service\n%s\n' \
-      "CREDGRAFT_RESTART='kill -HUP 1'" > "$host/etc/credgraft/b.conf"
-    printf 'CREDGRAFT_SETTLE=3\nCREDGRAFT_LOCK_WAIT=60\nCREDGRAFT_CONF=/etc/d/d.conf\n%s\n' \
-      'CREDGRAFT_PAIRS="K pkey C cert"
-CREDGRAFT_SERVICE=d.service' > "$host/etc/default/credgraft"
-    printf '[Service]\nReadWritePaths=-/etc/a\n' > "$host/etc/systemd/system/credgraft-renew.service.d/a.conf"
-    echo /etc/a/a.conf > "$host/var/lib/credgraft/a.owed"
-    : > "$root/calls"
-    PATH="$root/stubs:$PATH" CALLS="$root/calls" sh "$scripts/postinst" configure 1.2.0 > "$root/said" \
-      || fail "postinst configure 1.2.0 exited $?"
-    enabled=$(cd "$host/etc/systemd/system" && find . -path './*.wants/credgraft-renew*' | sort | tr '\n' ' ')
-    enabled=${enabled% }
-    [ "$enabled" = "$want" ] || fail "old path $old_path, timer $old_timer: enabled $enabled, not $want"
-    for name in a b default; do
-      dropin=$host/etc/systemd/system/credgraft-renew@$name.service.d/credgraft-write.conf
-      grep -qxE 'ReadWritePaths=-/(etc/a|srv/b|etc/d)' "$dropin" || fail "no drop-in for $name"
-      grep -q "target $name is now credgraft-renew@$name" "$root/said" || fail "not said: $name"
-    done
-    grep -qx 'CREDGRAFT_ACTION=reload' "$host/etc/credgraft/a.conf" || fail "a: reload not mapped"
-    if grep -q '^CREDGRAFT_RESTART' "$host/etc/credgraft/a.conf"; then fail "a: CREDGRAFT_RESTART kept"; fi
-    grep -qx "CREDGRAFT_RESTART='kill -HUP 1'" "$host/etc/credgraft/b.conf" || fail "b: its command changed"
-    grep -q "b.conf: CREDGRAFT_RESTART is no longer run" "$root/said" || fail "b: not said"
-    grep -qx 'CREDGRAFT_SERVICE=d.service' "$host/etc/credgraft/default.conf" || fail "default not moved"
-    if grep -Eq '^CREDGRAFT_(CONF|PAIRS|SERVICE|LOCK_WAIT)=' "$host/etc/default/credgraft"; then
-      fail "target or obsolete settings left in /etc/default/credgraft"
-    fi
-    grep -qx 'CREDGRAFT_SETTLE=3' "$host/etc/default/credgraft" || fail "shared setting lost"
-    [ -e "$host/var/lib/credgraft/a.owed" ] || fail "owed record lost"
-    if [ -e "$host/etc/systemd/system/credgraft-renew.service.d" ] \
-       || ls "$host"/etc/systemd/system/*.wants/credgraft-renew.* 2>/dev/null; then
-      fail "old drop-ins or enablement left"
-    fi
+    mkdir -p "$host/usr/libexec/credgraft" "$host/etc/credgraft" "$host/etc/default" \
+      "$host/etc/systemd/system/credgraft-renew.service.d" "$host/var/lib/credgraft"
+    sed "s|^top=/\$|top=$host|" "$root/usr/libexec/credgraft/credgraft-settings" > "$settings"
+    chmod 755 "$settings"
+    grep -qx "top=$host" "$settings" || fail "the reader's top not replaced"
+  }
+  # postinst ARGUMENTS...: the postinst run into the tree, what it said in $root/said.
+  postinst() {
+    PATH="$root/stubs:$PATH" CALLS="$root/calls" sh "$scripts/postinst" "$@" > "$root/said" 2>&1 \
+      || fail "postinst $* exited $?"
+  }
+
+  # The handover of /etc/default/credgraft, a conffile of 1.2.0 that dpkg
+  # still lists on a host that had it: the preinst sets it aside whenever
+  # dpkg lists it, the postinst's configure and postrm's undoing put it
+  # back, a file there by then is left alone.
+  #   script | arguments | dpkg's conffiles | before | after (file, aside, both, none)
+  listed=' /etc/default/credgraft 0123456789abcdef0123456789abcdef'
+  defaults=$host/etc/default/credgraft
+  new_host
+  while IFS='|' read -r script arguments conffiles before after; do
+    rm -f "$defaults" "$defaults.dpkg-handover"
+    case $before in file | both) echo CREDGRAFT_SETTLE=7 > "$defaults" ;; esac
+    case $before in aside | both) echo CREDGRAFT_SETTLE=8 > "$defaults.dpkg-handover" ;; esac
+    # shellcheck disable=SC2086 # the arguments are words
+    CONFFILES=$conffiles PATH="$root/stubs:$PATH" CALLS="$root/calls" sh "$scripts/$script" $arguments \
+      > "$root/said" || fail "$script $arguments exited $?"
+    state=none
+    [ ! -e "$defaults" ] || state="file"
+    [ ! -e "$defaults.dpkg-handover" ] || state=${state%none}aside
+    [ "$state" != fileaside ] || state=both
+    [ "$state" = "$after" ] || fail "$script $arguments, $before: $state, not $after"
+    case $script$before$after in
+      *fileaside) grep -qx CREDGRAFT_SETTLE=7 "$defaults.dpkg-handover" || fail "$script: set aside changed" ;;
+      *asidefile) [ "$("$settings" legacy "$defaults")" = CREDGRAFT_SETTLE=8 ] || fail "$script: put back changed" ;;
+      postinstbothboth) grep -q "$defaults exists again: the one before the upgrade is $defaults.dpkg-handover" \
+        "$root/said" || fail "postinst: both files, not said" ;;
+    esac
   done <<EOF
-on  on  ./paths.target.wants/credgraft-renew@a.path ./paths.target.wants/credgraft-renew@b.path ./paths.target.wants/credgraft-renew@default.path ./timers.target.wants/credgraft-renew@a.timer ./timers.target.wants/credgraft-renew@b.timer ./timers.target.wants/credgraft-renew@default.timer
-off off
-off on  ./timers.target.wants/credgraft-renew@a.timer ./timers.target.wants/credgraft-renew@b.timer ./timers.target.wants/credgraft-renew@default.timer
+preinst|upgrade 1.2.0|$listed|file|aside
+preinst|upgrade 1.3.0|$listed obsolete|file|aside
+preinst|install 1.2.0|$listed obsolete|file|aside
+preinst|upgrade 1.3.0||file|file
+preinst|install|$listed|file|file
+preinst|upgrade 1.3.0|$listed|none|none
+postinst|configure 1.3.0||aside|file
+postinst|configure 1.2.0||aside|file
+postinst|configure 1.3.0||both|both
+postrm|abort-upgrade 1.3.0||aside|file
+postrm|abort-install 1.2.0||aside|file
+postrm|purge||aside|file
+postrm|purge||file|file
+EOF
+  # reads FILE: the reader's settings of the target FILE, ;-joined, short.
+  reads() {
+    "$settings" read "$1" "$host/etc/default/credgraft" | sed 's/^CREDGRAFT_//' | tr '\n' ';'
+  }
+  # check_target NAME SAID READS GRANT: NAME after the upgrade from 1.2.0,
+  # as a row of the table says and the old units were ($old_path, $old_timer).
+  check_target() {
+    file=$host/etc/credgraft/$1.conf
+    set -f
+    IFS=';'
+    for line in $2; do
+      grep -Eq "^credgraft: $line" "$root/said-first" || fail "$1: not said: $line"
+    done
+    set +f
+    unset IFS
+    [ "$(grep -Ec "^credgraft: target $1 (is now|will fail|not moved)" "$root/said")" = 1 ] \
+      || fail "$1: not said once what became of it: $(cat "$root/said")"
+    [ "$3" = - ] || [ "$(reads "$file")" = "$3;" ] || fail "$1 reads $(reads "$file"), not $3"
+    dropin=$units/credgraft-renew@$1.service.d/credgraft-write.conf
+    if [ "$4" = - ]; then
+      [ ! -e "$dropin" ] || fail "$1: a grant: $(cat "$dropin")"
+    else
+      [ "$(cat "$dropin")" = "$(printf '[Service]\nReadWritePaths=%s' "$4")" ] || fail "$1: grant $(cat "$dropin")"
+    fi
+    moved=yes
+    case $2 in "target $1 not moved"*) moved=no ;; esac
+    for unit in "paths.target.wants/credgraft-renew@$1.path:$old_path" "timers.target.wants/credgraft-renew@$1.timer:$old_timer"; do
+      want=${unit##*:}
+      [ "$moved" = yes ] || want=off
+      have=off
+      [ ! -L "$units/${unit%:*}" ] || have=on
+      [ "$have" = "$want" ] || fail "$1: ${unit%:*} $have, not $want"
+    done
+    if [ ! -e "$root/was-$1" ]; then
+      :
+    elif [ "$moved" = yes ]; then
+      cmp -s "$root/was-$1" "$file.dpkg-old" || fail "$1: the original not kept beside"
+    elif ! cmp -s "$root/was-$1" "$file" || [ -e "$file.dpkg-old" ]; then
+      fail "$1: changed, not moved"
+    fi
+  }
+  # check_migrated: every target of the table, the shared file with its
+  # target "default" ($dconf), the link and its mode, the old drop-ins.
+  check_migrated() {
+    while IFS='|' read -r name _ said settings_read grant; do
+      check_target "$name" "$said" "$settings_read" "$grant"
+    done < "$root/targets"
+    [ -L "$host/etc/credgraft/l.conf" ] || fail "l.conf no longer a link"
+    [ "$(stat -c %a "$host/etc/l-settings/l.conf" "$host/etc/credgraft/l.conf.dpkg-old" | tr '\n' ' ')" = "640 640 " ] \
+      || fail "l.conf's mode not kept"
+    [ ! -e /run/ran ] || fail "a value of the settings was run"
+    [ "$("$settings" legacy "$host/etc/default/credgraft" | tr '\n' ';')" = "CREDGRAFT_SETTLE=3;CREDGRAFT_EXPIRY_WARNING=30;" ] \
+      || fail "shared settings: $(cat "$host/etc/default/credgraft")"
+    cmp -s "$root/shared" "$host/etc/default/credgraft.dpkg-old" || fail "the shared file's original not kept"
+    if [ -n "$dconf" ]; then
+      grep -q "^credgraft: the target set in $host/etc/default/credgraft is now $host/etc/credgraft/default.conf" \
+        "$root/said-first" || fail "default target: not said"
+      check_target default "target default is now" \
+        "CONF=/etc/d/d.conf;PAIRS=K pkey C cert;SERVICE=d.service;ACTION=restart;SETTLE=3;EXPIRY_WARNING=30" '"-/etc/d"'
+    elif [ -e "$host/etc/credgraft/default.conf" ] || grep -q "target default" "$root/said"; then
+      fail "an empty CREDGRAFT_CONF made a target"
+    fi
+    [ "$(ls "$old")" = keep.conf ] || fail "old drop-ins: $(ls "$old")"
+    grep -q "^credgraft: $old/keep.conf is no longer used" "$root/said-first" || fail "keep.conf: not said"
+    [ -e "$host/var/lib/credgraft/a.owed" ] || fail "owed record lost"
+    if ls "$units"/*.wants/credgraft-renew.* 2>/dev/null; then fail "old enablement left"; fi
+  }
+
+  # An upgrade from 1.2.0: every target's settings rewritten from the
+  # values 1.2.0's shell read (the original kept beside, a link kept a link
+  # and its real file's mode), and read back by the reader; its grant from
+  # the real parameter file and the old drop-ins, quoted; its instance
+  # enabled only as the old path unit and timer were; and one word on it:
+  # moved, will fail (with the reader's or the grant's line), or not moved
+  # (a value the shell expanded, named and never run). The shared file
+  # keeps its shared settings; its target "default" comes over only when its
+  # CREDGRAFT_CONF is not empty. dpkg retrying configure changes nothing.
+  # target | its 1.2.0 settings (printf) | said, EREs ;-separated | read back, or - | its grant, or -
+  cat > "$root/targets" <<'EOF'
+a|export CREDGRAFT_CONF=/etc/a/a.conf  # the app\nCREDGRAFT_PAIRS="K pkey C cert"\nCREDGRAFT_SERVICE=a.service\nCREDGRAFT_RESTART="systemctl reload a.service"\n#CREDGRAFT_RESTART="systemctl reload a.service"|.*a.conf: CREDGRAFT_RESTART="systemctl reload a.service" is now CREDGRAFT_ACTION=reload;target a is now credgraft-renew@a, enabled: |CONF=/etc/a/a.conf;PAIRS=K pkey C cert;SERVICE=a.service;ACTION=reload;SETTLE=3;EXPIRY_WARNING=30|"-/etc/a" "-/var/lib/a extra"
+b|CREDGRAFT_CONF=/srv/b/b.env\nCREDGRAFT_PAIRS='K pkey'\nCREDGRAFT_SERVICE=b.service # the back end\nCREDGRAFT_ACTION=reload\nCREDGRAFT_RESTART='kill -HUP 1'\n|.*b.conf: CREDGRAFT_ACTION dropped \(1.2.0 ran CREDGRAFT_RESTART instead\);target b will fail: .*b.conf:[0-9]+: CREDGRAFT_RESTART is no longer honoured: write CREDGRAFT_ACTION=reload|-|"-/srv/b"
+m|CREDGRAFT_CONF="/etc/myapp/params.conf"\nCREDGRAFT_PAIRS=TLS_KEY\\ pkey\\ TLS_CERT\\ cert\nCREDGRAFT_SERVICE=myapp.service\n\n  CREDGRAFT_SETTLE=08\n|target m is now|CONF=/etc/myapp/params.conf;PAIRS=TLS_KEY pkey TLS_CERT cert;SERVICE=myapp.service;ACTION=restart;SETTLE=8;EXPIRY_WARNING=30|"-/srv/myapp" "-/etc/myapp"
+t|CREDGRAFT_CONF='/srv/tls conf/t.conf'\nCREDGRAFT_PAIRS="K pkey"\nCREDGRAFT_SERVICE=t.service\nCREDGRAFT_LOCK_WAIT=9\nCREDGRAFT=/usr/bin/x\nCREDGRAFT_ACTION=reload\n|.*t.conf: CREDGRAFT_LOCK_WAIT dropped \(no longer a setting\);.*t.conf: CREDGRAFT dropped;target t is now|CONF=/srv/tls conf/t.conf;PAIRS=K pkey;SERVICE=t.service;ACTION=reload;SETTLE=3;EXPIRY_WARNING=30|"-/srv/tls conf"
+l|CREDGRAFT_CONF=/etc/l/l.conf\nCREDGRAFT_PAIRS="K pkey"\nCREDGRAFT_SERVICE=l.service\nCREDGRAFT_EXPIRY_WARNING=9\n|target l is now|CONF=/etc/l/l.conf;PAIRS=K pkey;SERVICE=l.service;ACTION=restart;SETTLE=3;EXPIRY_WARNING=9|"-/etc/l"
+e|CREDGRAFT_CONF=/etc/e/$(touch /run/ran).conf\nCREDGRAFT_PAIRS="K pkey"\nCREDGRAFT_SERVICE=e.service\n|target e not moved: .*e.conf:1: CREDGRAFT_CONF uses shell expansion.*credgraft-target add e|-|-
+q|CREDGRAFT_CONF='/srv/q\tq/q.conf'\nCREDGRAFT_PAIRS="K pkey"\nCREDGRAFT_SERVICE=q.service\n|target q will fail: .*control character|-|-
+EOF
+  #   old path | old timer | the default target's CREDGRAFT_CONF | runs
+  while read -r old_path old_timer dconf runs; do
+    new_host
+    mkdir -p "$units/paths.target.wants" "$units/timers.target.wants" "$host/etc/l-settings" \
+      "$host/etc/myapp" "$host/srv/myapp"
+    [ "$old_path" = off ] || ln -s /usr/lib/systemd/system/credgraft-renew.path "$units/paths.target.wants/"
+    [ "$old_timer" = off ] || ln -s /usr/lib/systemd/system/credgraft-renew.timer "$units/timers.target.wants/"
+    [ "$dconf" != - ] || dconf=""
+    printf '# shared\nCREDGRAFT_SETTLE=3 # seconds\nexport CREDGRAFT_LOCK_WAIT=60\nCREDGRAFT_EXPIRY_WARNING=%s\nCREDGRAFT_CONF=%s\nCREDGRAFT_PAIRS="K pkey C cert"\nCREDGRAFT_SERVICE=d.service\n' \
+      "'30'" "$dconf" > "$host/etc/default/credgraft"
+    cp "$host/etc/default/credgraft" "$root/shared"
+    printf "[Service]\nReadWritePaths='-/var/lib/a extra'\n" > "$old/a.conf"
+    printf '[Service]\nReadWritePaths=-/etc/myapp -/srv/myapp\nReadWritePaths=/var/unrelated\n' > "$old/rw.conf"
+    printf '[Service]\nEnvironment=X=1\n' > "$old/keep.conf"
+    ln -s ../../srv/myapp/params.conf "$host/etc/myapp/params.conf"
+    while IFS='|' read -r name text _; do
+      # shellcheck disable=SC2059 # the table's settings are the format
+      printf "$text" > "$host/etc/credgraft/$name.conf"
+      cp "$host/etc/credgraft/$name.conf" "$root/was-$name"
+    done < "$root/targets"
+    mv "$host/etc/credgraft/l.conf" "$host/etc/l-settings/l.conf"
+    chmod 640 "$host/etc/l-settings/l.conf"
+    ln -s ../l-settings/l.conf "$host/etc/credgraft/l.conf"
+    echo /etc/a/a.conf > "$host/var/lib/credgraft/a.owed"
+    postinst configure 1.2.0
+    cp "$root/said" "$root/said-first"
+    [ "$runs" = 1 ] || postinst configure 1.2.0
+    check_migrated
+  done <<EOF
+on  on  /etc/d/d.conf 1
+off off - 1
+off on  /etc/d/d.conf 2
 EOF
   mkdir -p "$host/var/lib/systemd/timers" "$host/run/credgraft"
   : > "$host/var/lib/systemd/timers/stamp-credgraft-renew@a.timer"
   sh "$scripts/postrm" purge || fail "postrm purge exited $?"
-  left=$(find "$host/etc/systemd" "$host/var/lib" "$host/run" -name '*credgraft*')
+  left=$(find "$host/etc/systemd" "$host/var/lib" "$host/run" -name '*credgraft*' ! -path "$old")
   [ -z "$left" ] || fail "purge left $left"
-  [ -f "$host/etc/credgraft/a.conf" ] || fail "purge removed the settings"
+  for file in "$host/etc/credgraft/a.conf" "$host/etc/default/credgraft"; do
+    [ -f "$file" ] || fail "purge removed $file"
+  done
+
+  # An upgrade from 1.3.0: each target set up is checked by the reader, one
+  # that fails named with the reader's line and what to change; its grant,
+  # written raw, is quoted and taken from the real parameter file, any
+  # other path it gave kept. A target not set up is not looked at.
+  # target | its 1.3.0 settings (printf) | its grant before, or - | said, or - | its grant after
+  cat > "$root/targets" <<'EOF'
+t|CREDGRAFT_CONF=/srv/tls conf/t.conf\nCREDGRAFT_PAIRS=K pkey\nCREDGRAFT_SERVICE=t.service\n|ReadWritePaths=-/srv/tls conf\nReadWritePaths=-/var/t|-|ReadWritePaths="-/srv/tls conf" "-/var/t"
+m|# params linked\nCREDGRAFT_CONF=/etc/myapp/params.conf\n CREDGRAFT_PAIRS=K pkey  \nCREDGRAFT_SERVICE=m.service|ReadWritePaths=-/etc/myapp|-|ReadWritePaths="-/srv/myapp"
+c|; the front end\nCREDGRAFT_CONF=/srv/c/c.conf\nCREDGRAFT_PAIRS=K pkey\nCREDGRAFT_SERVICE=c.service\n|ReadWritePaths=-/srv/c|target c will fail: .*c.conf:1: not a KEY=VALUE line;target c: 1.3.0 let systemd read .*c.conf. now .*credgraft-target add c$|ReadWritePaths=-/srv/c
+n|; never set up\n|-|-|-
+EOF
+  new_host
+  mkdir -p "$host/etc/myapp" "$host/srv/myapp"
+  ln -s ../../srv/myapp/params.conf "$host/etc/myapp/params.conf"
+  while IFS='|' read -r name text before _ _; do
+    # shellcheck disable=SC2059 # the table's settings and grant are formats
+    printf "$text" > "$host/etc/credgraft/$name.conf"
+    [ "$before" = - ] || mkdir "$units/credgraft-renew@$name.service.d"
+    # shellcheck disable=SC2059
+    [ "$before" = - ] || printf "[Service]\n$before\n" > "$units/credgraft-renew@$name.service.d/credgraft-write.conf"
+  done < "$root/targets"
+  postinst configure 1.3.0
+  while IFS='|' read -r name _ _ said after; do
+    dropin=$units/credgraft-renew@$name.service.d/credgraft-write.conf
+    [ "$after" = - ] || [ "$(cat "$dropin")" = "$(printf '[Service]\n%s' "$after")" ] || fail "1.3.0, $name: grant $(cat "$dropin")"
+    if [ "$said" = - ]; then
+      if grep -q "target $name" "$root/said"; then fail "1.3.0, $name: said $(cat "$root/said")"; fi
+      continue
+    fi
+    set -f
+    IFS=';'
+    for line in $said; do
+      grep -Eq "^credgraft: $line" "$root/said" || fail "1.3.0, $name: not said: $line; $(cat "$root/said")"
+    done
+    set +f
+    unset IFS
+  done < "$root/targets"
   unset DPKG_ROOT
   exit 0
 fi
@@ -186,18 +377,19 @@ DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
 doc=usr/share/doc/credgraft
 units=usr/lib/systemd/system
 hook=usr/libexec/credgraft/credgraft-hook
+reader=usr/libexec/credgraft/credgraft-settings
 command=usr/sbin/credgraft-target
 for file in usr/sbin/credgraft usr/share/man/man8/credgraft.8.gz usr/share/man/man8/credgraft-target.8.gz \
-            $doc/README.md $doc/copyright $doc/changelog.gz $doc/examples/target.conf $hook $command \
+            $doc/README.md $doc/copyright $doc/changelog.gz $doc/examples/target.conf $hook $reader $command \
             $doc/examples/default $units/credgraft-renew@.path $units/credgraft-renew@.service \
             $units/credgraft-renew@.timer; do
   [ -f "$root/$file" ] || fail "$file not installed"
 done
-for file in $hook $command $doc/examples/default $units/credgraft-renew@.path \
+for file in $hook $reader $command $doc/examples/default $units/credgraft-renew@.path \
             $units/credgraft-renew@.service $units/credgraft-renew@.timer; do
   if grep -q '@[A-Z_][A-Z_]*@' "$root/$file"; then fail "$file keeps a placeholder"; fi
 done
-for file in $hook $command; do
+for file in $hook $reader $command; do
   [ -x "$root/$file" ] || fail "$file not executable"
 done
 if [ ! -d "$root/etc/credgraft" ] || [ -n "$(ls -A "$root/etc/credgraft")" ] \
@@ -208,10 +400,11 @@ fi
 grep -q '/usr/sbin/credgraft' "$root/$hook" || fail "hook's program"
 if grep -v '^#' "$root/$doc/examples/default" | grep -q .; then fail "shared settings example sets something"; fi
 [ ! -e "$root/etc/default/credgraft" ] || fail "/etc/default/credgraft installed: the administrator's file"
-# unit | lines it must hold: the service reads the settings as data, the
-# target's after the shared ones, runs the hook for its instance, retries
-# what is not fit yet but not a wrong setting or the expiry warning, and
-# shows the hook and credgraft the snapshot at the credential directory.
+# unit | lines it must hold: the service runs the hook for its instance,
+# retries what is not fit yet but not a wrong setting, the expiry warning or
+# a target that gave up, has no start limit, skips its runs while there is
+# no credential directory, and shows the hook and credgraft the snapshot at
+# that directory; the path unit watches the directory too.
 while IFS='|' read -r unit lines; do
   IFS=';'
   for line in $lines; do
@@ -219,16 +412,15 @@ while IFS='|' read -r unit lines; do
   done
   unset IFS
 done <<EOF
-credgraft-renew@.service|Type=oneshot;EnvironmentFile=-/etc/default/credgraft;EnvironmentFile=/etc/credgraft/%i.conf;ExecStart=/$hook %i;Restart=on-failure;RestartPreventExitStatus=78 79;StateDirectory=credgraft;BindReadOnlyPaths=-$dir:/run/credgraft/%i/live;BindReadOnlyPaths=/run/credgraft/%i/checked:$dir;RuntimeDirectory=credgraft/%i credgraft/%i/checked
-credgraft-renew@.path|PathChanged=$dir/latest.key;PathChanged=$dir/latest.crt;Unit=credgraft-renew@%i.service;WantedBy=paths.target
+credgraft-renew@.service|Type=oneshot;StartLimitIntervalSec=0;ConditionPathIsDirectory=$dir;ExecStart=/$hook %i;Restart=on-failure;RestartPreventExitStatus=76 78 79;StateDirectory=credgraft;BindReadOnlyPaths=-$dir:/run/credgraft/%i/live;BindReadOnlyPaths=/run/credgraft/%i/checked:$dir;RuntimeDirectory=credgraft/%i credgraft/%i/checked
+credgraft-renew@.path|PathChanged=$dir/latest.key;PathChanged=$dir/latest.crt;PathChanged=$dir;Unit=credgraft-renew@%i.service;WantedBy=paths.target
 credgraft-renew@.timer|OnActiveSec=2min;OnCalendar=daily;Persistent=yes;Unit=credgraft-renew@%i.service;WantedBy=timers.target
 EOF
-# A condition would skip a run with wrong settings instead of failing it.
-if grep -q '^ExecCondition=' "$root/$units/credgraft-renew@.service"; then
-  fail "the service has a condition"
+# A condition would skip a run with wrong settings instead of failing it;
+# an EnvironmentFile= would hand the settings to root's environment unread.
+if grep -Eq '^(ExecCondition|EnvironmentFile)=' "$root/$units/credgraft-renew@.service"; then
+  fail "the service has a condition or reads an environment file"
 fi
-sed -n '/EnvironmentFile=-\/etc\/default/,$p' "$root/$units/credgraft-renew@.service" \
-  | grep -qx 'EnvironmentFile=/etc/credgraft/%i.conf' || fail "the target's settings do not win"
 
 if command -v systemd-analyze >/dev/null 2>&1; then
   # The units as installed, with the hook's path taken into the install tree.
@@ -284,7 +476,7 @@ for script in preinst postinst prerm postrm; do
   grep -qx 'set -e' "$scripts/$script" || fail "$script without set -e"
 done
 if command -v shellcheck >/dev/null 2>&1; then
-  shellcheck -s sh "$scripts/preinst" "$scripts/postinst" "$scripts/prerm" "$scripts/postrm" || fail "shellcheck"
+  shellcheck "$scripts/preinst" "$scripts/postinst" "$scripts/prerm" "$scripts/postrm" || fail "shellcheck"
 else
   echo "shellcheck not found: maintainer scripts not linted"
 fi
