@@ -57,8 +57,6 @@ sed -e "s|@CREDGRAFT_PROGRAM@|$work/bin/credgraft|" -e "s|@CREDGRAFT_CREDENTIAL_
   -e "s|^PATH=/usr/sbin|PATH=$work/bin:/usr/sbin|" "$here/../packaging/credgraft-hook.in" >"$work/hook"
 sed -e "s|^owner=0\$|owner=$(id -u)|" -e "s|^top=/\$|top=$work|" "$here/../packaging/credgraft-settings.in" \
   >"$work/settings"
-sed -e "s|/etc/credgraft|$work/etc/credgraft|" -e "s|/etc/systemd/system|$work/systemd|" \
-  -e "s|/var/lib/credgraft|$work/state|" "$here/../packaging/credgraft-target.in" >"$work/target"
 cat >"$work/bin/credgraft" <<EOF
 #!/bin/sh
 echo "credgraft \$*" >>"$work/calls"
@@ -161,7 +159,6 @@ hook() {
 case=shellcheck
 check "the hook is clean" shellcheck "$work/hook"
 check "the settings reader is clean" shellcheck "$work/settings"
-check "credgraft-target is clean" shellcheck "$work/target"
 
 # Settings are data, never run, and a wrong one fails its target (78) with a
 # line that names the file and line, or the setting, before credgraft runs.
