@@ -57,6 +57,7 @@ sed -e "s|@CREDGRAFT_PROGRAM@|$work/bin/credgraft|" -e "s|@CREDGRAFT_CREDENTIAL_
   -e "s|^PATH=/usr/sbin|PATH=$work/bin:/usr/sbin|" "$here/../packaging/credgraft-hook.in" >"$work/hook"
 sed -e "s|^owner=0\$|owner=$(id -u)|" -e "s|^top=/\$|top=$work|" "$here/../packaging/credgraft-settings.in" \
   >"$work/settings"
+chmod +x "$work/settings"
 cat >"$work/bin/credgraft" <<EOF
 #!/bin/sh
 echo "credgraft \$*" >>"$work/calls"
@@ -125,19 +126,21 @@ done
 grep -q '^-----BEGIN EC PARAMETERS-----' p2.key || { echo "hook test: no EC PARAMETERS block" >&2; exit 1; }
 
 # fresh [LINE...]: target "app" (parameter file app.params, service
-# app.service, active), settled credentials p1, LINEs added to app.conf.
+# app.service, active), settled credentials p1, LINEs added to app.conf in
+# place of the settings they set.
 fresh() {
-  rm -rf etc run state on-credgraft on-restart on-start units/* systemd certkeep
+  local line
+  rm -rf etc run state on-credgraft on-restart on-start units/* systemd certkeep app.params
   mkdir -p etc/credgraft run/checked state
   ln -s "$work/run/checked" certkeep
   ln -s "$work/live" run/live
   echo active >units/app.service
   printf '%s\n' "$old_params" >app.params
   {
-    echo "CREDGRAFT_CONF=$work/app.params"
-    echo 'CREDGRAFT_PAIRS="TLS_KEY pkey TLS_CERT cert"'
-    echo 'CREDGRAFT_SERVICE=app.service'
-    echo 'CREDGRAFT_SETTLE=0'
+    for line in "CREDGRAFT_CONF=$work/app.params" 'CREDGRAFT_PAIRS="TLS_KEY pkey TLS_CERT cert"' \
+      'CREDGRAFT_SERVICE=app.service' 'CREDGRAFT_SETTLE=0'; do
+      case " $* " in *" ${line%%=*}="*) ;; *) echo "$line" ;; esac
+    done
     for line in "$@"; do echo "$line"; done
   } >etc/credgraft/app.conf
   pair p1 p1
@@ -161,12 +164,12 @@ check "the hook is clean" shellcheck "$work/hook"
 check "the settings reader is clean" shellcheck "$work/settings"
 
 # Settings are data, never run, and a wrong one fails its target (78) with a
-# line that names the file and line, or the setting, before credgraft runs.
+# line that names the file and line, or the setting, before credgraft runs;
+# the grammar itself is the reader's own test's.
 #   where|line|logged
 case=settings
 while IFS='|' read -r where line want_log; do
-  fresh
-  if [ "$where" = default ]; then echo "$line" >etc/default; else echo "$line" >>etc/credgraft/app.conf; fi
+  if [ "$where" = default ]; then fresh && echo "$line" >etc/default; else fresh "$line"; fi
   hook
   check "$line: exit $status" exits 78
   check "$line: logged" logged "^<3>app: $want_log"
@@ -174,37 +177,46 @@ while IFS='|' read -r where line want_log; do
   check "$line: never run as a command" test ! -e pwned -a ! -e pwned2
 done <<EOF
 conf|touch $work/pwned|$work/etc/credgraft/app.conf:5: not a KEY=VALUE line
-conf|CREDGRAFT_SERVICE=\$(touch $work/pwned2)|CREDGRAFT_SERVICE=.* is not one unit name
-default|CREDGRAFT_SETLE=3|$work/etc/default:1: CREDGRAFT_SETLE is not a setting of this file
-default|if then|$work/etc/default:1: not a KEY=VALUE line
-default|CREDGRAFT_SERVICE=app.service|$work/etc/default:1: CREDGRAFT_SERVICE is not a setting of this file
+conf|CREDGRAFT_SERVICE=\$(touch $work/pwned2)|$work/etc/credgraft/app.conf:4: CREDGRAFT_SERVICE=.* is not the name of one unit
+conf|PATH=$work/bin|$work/etc/credgraft/app.conf:5: PATH is not a setting
+default|CREDGRAFT_SETLE=3|$work/etc/default:1: CREDGRAFT_SETLE is not a setting
+default|CREDGRAFT_SERVICE=app.service|$work/etc/default:1: CREDGRAFT_SERVICE belongs in a target's own file
+default|CREDGRAFT_SETTLE=5s|$work/etc/default:1: CREDGRAFT_SETTLE=5s is not a whole decimal number
 conf|CREDGRAFT_RESTART="systemctl reload app.service"|.*app.conf:5: CREDGRAFT_RESTART is no longer honoured: write CREDGRAFT_ACTION=reload
-conf|CREDGRAFT_SERVICE=nosuch.service|CREDGRAFT_SERVICE=nosuch.service is not a loaded unit \(not-found\)
-conf|CREDGRAFT_SERVICE=app@.service|CREDGRAFT_SERVICE=app@.service is not one unit name
-conf|CREDGRAFT_SERVICE=app.service other.service|CREDGRAFT_SERVICE=app.service other.service is not one unit name
-conf|CREDGRAFT_SERVICE=|.*app.conf must set CREDGRAFT_CONF, CREDGRAFT_PAIRS and CREDGRAFT_SERVICE
+conf|CREDGRAFT_SERVICE=nosuch.service|CREDGRAFT_SERVICE=nosuch.service is not a loaded unit \\(not-found\\)
+conf|CREDGRAFT_SERVICE=app@.service|.*app.conf:4: CREDGRAFT_SERVICE=app@.service is not the name of one unit
+conf|CREDGRAFT_SERVICE=app.service other.service|.*app.conf:4: CREDGRAFT_SERVICE=app.service other.service is not the name
+conf|CREDGRAFT_SERVICE=|.*app.conf.*CREDGRAFT_SERVICE
 conf|CREDGRAFT_CONF=$work/missing.params|CREDGRAFT_CONF: $work/missing.params is not a file
-conf|CREDGRAFT_PAIRS=TLS_KEY pkey TLS_CERT|CREDGRAFT_PAIRS="TLS_KEY pkey TLS_CERT" is not pairs
-conf|CREDGRAFT_PAIRS=TLS_KEY key|CREDGRAFT_PAIRS="TLS_KEY key" is not pairs
-conf|CREDGRAFT_ACTION=try-restart|CREDGRAFT_ACTION=try-restart is not restart, reload or reload-or-restart
-conf|CREDGRAFT_SETTLE=5s|CREDGRAFT_SETTLE=5s is not a whole decimal number
-conf|CREDGRAFT_SETTLE=-1|CREDGRAFT_SETTLE=-1 is not a whole decimal number
-conf|CREDGRAFT_SETTLE=0x10|CREDGRAFT_SETTLE=0x10 is not a whole decimal number
-conf|CREDGRAFT_SETTLE=301|CREDGRAFT_SETTLE=301 is more than 300
-conf|CREDGRAFT_SETTLE=99999999999999999999|CREDGRAFT_SETTLE=9+ is not a whole decimal number
-conf|CREDGRAFT_EXPIRY_WARNING=two|CREDGRAFT_EXPIRY_WARNING=two is not a whole decimal number
+conf|CREDGRAFT_PAIRS=TLS_KEY pkey TLS_CERT|.*app.conf:4: CREDGRAFT_PAIRS=TLS_KEY pkey TLS_CERT is not pairs
+conf|CREDGRAFT_PAIRS=TLS_KEY key|.*app.conf:4: CREDGRAFT_PAIRS=TLS_KEY key is not pairs
+conf|CREDGRAFT_ACTION=try-restart|.*app.conf:5: CREDGRAFT_ACTION=try-restart is not restart, reload or reload-or-restart
+conf|CREDGRAFT_SETTLE=-1|.*app.conf:4: CREDGRAFT_SETTLE=-1 is not a whole decimal number
+conf|CREDGRAFT_SETTLE=0x10|.*app.conf:4: CREDGRAFT_SETTLE=0x10 is not a whole decimal number
+conf|CREDGRAFT_SETTLE=301|.*app.conf:4: CREDGRAFT_SETTLE=301 is more than 300
+conf|CREDGRAFT_SETTLE=99999999999999999999|.*app.conf:4: CREDGRAFT_SETTLE=9+ is more than 300
+conf|CREDGRAFT_EXPIRY_WARNING=two|.*app.conf:5: CREDGRAFT_EXPIRY_WARNING=two is not a whole decimal number
 EOF
 fresh
 hook .hidden
 check "bad name: exit $status" exits 78
 check "bad name: logged" logged '"\.hidden" is not a target name'
-# Numbers are decimal: 08 is eight, not an error; comments, blanks and quotes
-# are what systemd takes them for.
-fresh 'CREDGRAFT_SETTLE=08' '# a comment' '' '; another' 'CREDGRAFT_EXPIRY_WARNING=001' 'CREDGRAFT_ACTION="reload"'
-touch -d '-1 min' live/*
+fresh
+rm etc/credgraft/app.conf
 hook
+check "no settings file: exit $status" exits 78
+check "no settings file: named" logged "^<3>app: $work/etc/credgraft/app.conf does not exist"
+# Numbers are decimal: 08 is eight, not an error; comments, blanks and
+# quotes are the grammar's; the caller's PATH decides nothing.
+fresh 'CREDGRAFT_SETTLE=08' '# a comment' '' '  # another' 'CREDGRAFT_EXPIRY_WARNING=001' 'CREDGRAFT_ACTION="reload"'
+touch -d '-1 min' live/*
+mkdir -p evil && printf '#!/bin/sh\ntouch %s/pwned\n' "$work" >evil/awk && chmod +x evil/awk
+cp evil/awk evil/openssl && cp evil/awk evil/sed
+hook app PATH="$work/evil:$PATH"
 check "decimal: exit $status" exits 0
 check "decimal: reloaded" called "systemctl reload app.service"
+check "the caller's PATH: nothing of it run" test ! -e pwned
+rm -r evil
 
 # Which credentials are fit: any private key openssl reads, a certificate
 # file of the leaf and its chain, each at most 12000 bytes, in date. A
@@ -248,7 +260,6 @@ p1.key        fits.crt   0  -
 p1.key        big.crt    1  crt is 12001 bytes, more than the 12000 a value holds; nothing written
 empty         p1.crt     75 key is not an unencrypted private key openssl reads
 half          p1.crt     75 key: a PEM block is cut short
-missing       p1.crt     75 key is missing; nothing written
 other.key     p1.crt     75 key does not belong to the first certificate of .*latest.crt
 encrypted.key p1.crt     75 key is not an unencrypted private key openssl reads
 p1.key        key-first  75 crt holds more than certificates
@@ -429,13 +440,13 @@ while read -r missing want_log; do
   rm -f "$missing"
   hook
   check "$missing: exit $status" exits 0
-  check "$missing: logged" logged "^<5>app: nothing to do yet: $work/certkeep$want_log"
+  check "$missing: logged" logged "^<5>app: nothing to do yet: $work/certkeep[/ ]$want_log"
   check "$missing: credgraft not run" runs 0
   check "$missing: untouched" untouched
   check "$missing: the record" grep -q "^[0-9.]* 0 no nothing to do yet" state/app.last
 done <<'EOF'
-live/latest.key   /latest.key is missing; the first key and certificate are copied when they arrive
-live/latest.crt   /latest.crt is missing
+live/latest.key   latest.key is missing; the first key and certificate are copied when they arrive
+live/latest.crt   latest.crt is missing
 run/live          does not exist
 EOF
 # A pair that keeps failing is retried twenty times in a row, then left
@@ -443,17 +454,17 @@ EOF
 fresh
 pair other p1
 tries=0
-while [ "$tries" -lt 25 ]; do
+while [ "$tries" -lt 26 ]; do
   tries=$((tries + 1))
   [ "$tries" -ne 6 ] || pair encrypted p1
   hook
   case $tries in
     5) check "try 5: exit $status" exits 75 && check "try 5: counted" grep -q ' 5$' state/app.tries ;;
     6) check "another pair: counted afresh" grep -q ' 1$' state/app.tries ;;
-    24) check "twentieth in a row: exit $status" exits 76
+    25) check "twentieth in a row: exit $status" exits 76
       check "twentieth: logged" logged "^<4>app: .*; gave up after 20 tries in a row on the same credentials: the next renewal"
       check "twentieth: the record" grep -q '^[0-9.]* 76 no ' state/app.last ;;
-    25) check "after giving up, a run tries again: exit $status" exits 75 ;;
+    26) check "after giving up, a run tries again: exit $status" exits 75 ;;
   esac
 done
 pair p1 p1
@@ -499,7 +510,7 @@ if unshare ${as_root:+"$as_root"} --mount true 2>/dev/null; then
       "$work" >out 2>err || status=$?
     check "$link: exit $status" exits "$want_exit"
     check "$link: logged" logged "$want_log"
-    check "$link: credgraft not run" runs 0
+    [ "$want_exit" -eq 0 ] || check "$link: credgraft not run" runs 0
   done <<EOF
 yes|78|^<3>app: $work/app.params is a link to $work/real/app.params, and credgraft-renew@app.service may not write $work/real \\(it may write -$work/granted\\): run credgraft-target add app again
 no|0|^<5>app: values changed
