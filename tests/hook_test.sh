@@ -53,7 +53,7 @@ TLS_CERT=old'
 mkdir "$work/bin" "$work/live" "$work/units"
 sed -e "s|@CREDGRAFT_PROGRAM@|$work/bin/credgraft|" -e "s|@CREDGRAFT_CREDENTIAL_DIR@|$work/certkeep|" \
   -e "s|/etc/default/credgraft|$work/etc/default|" -e "s|/etc/credgraft/|$work/etc/credgraft/|" \
-  -e "s|^restart_seconds=.*|restart_seconds=1|" -e "s|@CREDGRAFT_SETTINGS@|$work/settings|" \
+  -e "s|/etc/systemd/system|$work/systemd|" -e "s|^restart_seconds=.*|restart_seconds=1|" -e "s|@CREDGRAFT_SETTINGS@|$work/settings|" \
   -e "s|^PATH=/usr/sbin|PATH=$work/bin:/usr/sbin|" "$here/../packaging/credgraft-hook.in" >"$work/hook"
 sed -e "s|^owner=0\$|owner=$(id -u)|" -e "s|^top=/\$|top=$work|" "$here/../packaging/credgraft-settings.in" \
   >"$work/settings"
@@ -546,7 +546,26 @@ other|p1||no|75|$work/certkeep/latest.key does not belong
 p1|p1|CREDGRAFT_ACTION=bounce|no|78|.*app.conf:5: .*CREDGRAFT_ACTION
 p1|p1|CREDGRAFT_SERVICE=gone.service|no|78|CREDGRAFT_SERVICE=gone.service is not a loaded unit
 EOF
-rm -rf tmp
+# The dry run of a target set up (its grant there) says when the grant no
+# longer reaches the parameter file; add's own dry run leaves it out.
+#   grant there|parameter file|option|exit|said
+while IFS='|' read -r dropin where option want_exit want_said; do
+  fresh
+  rm -rf granted && rm -f certkeep && ln -s live certkeep
+  [ "$dropin" = no ] || { mkdir -p systemd/credgraft-renew@app.service.d &&
+    : >systemd/credgraft-renew@app.service.d/credgraft-write.conf; }
+  [ "$where" = here ] || { mkdir granted && mv app.params granted/ && ln -s granted/app.params app.params; }
+  status=0
+  env -i PATH="$work/bin:$PATH" dash "$work/hook" "$option" app >out 2>err || status=$?
+  check "$dropin $where $option: exit $status" exits "$want_exit"
+  check "$dropin $where $option: said" grep -Eq "^app: $want_said" out
+done <<EOF
+yes|here|--check|78|credgraft-renew@app.service may not write $work/app.params \(it may write -$work/granted\): run credgraft-target add app again\$
+yes|granted|--check|0|a run would change values
+yes|here|--check-ungranted|0|a run would change values
+no|here|--check|0|a run would change values
+EOF
+rm -rf granted tmp
 
 case=secrecy
 grep -hv -e '-----' ./*.key | while read -r line; do
