@@ -478,7 +478,7 @@ begin "set up before the first certificate, start limit as shipped: nothing made
 # The natural order on a new host: the package, the target, then the
 # client's enrolment, which makes the credential directory itself.
 target early /etc/early/params.conf "TLS_KEY pkey TLS_CERT cert" early.service
-expect says 0 any "$certkeep" add early
+expect says 0 any "$certkeep" credgraft-target add early
 expect test ! -e "$certkeep"
 expect watching early
 for kind in path timer; do expect enabled "$(unit early "$kind")"; done
@@ -711,11 +711,11 @@ for tool in awk openssl systemctl sed cat cp mv date grep sleep; do
   chmod 755 "$tools/$tool"
 done
 cp "$here/preload.so" "$tools/lib.so" 2>/dev/null || echo 'no library was built' > "$tools/lib.so"
-PATH=$tools:$PATH awk 'BEGIN { }'
+env PATH="$tools:$PATH" awk 'BEGIN { }'
 expect test -e "$pwned"
 rm -f "$pwned"
 if [ -e "$here/preload.so" ]; then
-  LD_PRELOAD=$tools/lib.so true
+  env LD_PRELOAD="$tools/lib.so" /bin/true
   expect test -e "$pwned"
   rm -f "$pwned"
 fi
@@ -784,6 +784,8 @@ expect recorded myapp 79 'ends on' yes
 sed -i '/^CREDGRAFT_EXPIRY_WARNING=/d' /etc/credgraft-kept/myapp.conf
 systemctl stop "$(unit myapp path)"
 renew_in_place L
+rebase
+params_before=$(sha256sum /etc/myapp/params.conf)
 # Each row: a file or directory, what is done to it (a mode to add, or an
 # owner), and the file named.
 while IFS='|' read -r path change named; do
@@ -813,7 +815,7 @@ mkdir -p /etc/spare
 printf 'TLS_KEY=\nTLS_CERT=\n' > /etc/spare/params.conf
 target spare /etc/spare/params.conf "TLS_KEY pkey TLS_CERT cert" myapp.service
 chmod o+w /etc/credgraft/spare.conf
-expect says '!0' any '/etc/credgraft/spare\.conf' add spare
+expect says '!0' any '/etc/credgraft/spare\.conf' credgraft-target add spare
 expect test ! -e /etc/systemd/system/credgraft-renew@spare.service.d
 ! enabled "$(unit spare path)" || problem "$(unit spare path) enabled"
 expect test -z "$(grep -v '=$' /etc/spare/params.conf)"
@@ -879,7 +881,7 @@ begin "a parameter file reached through a link: filled; pointed elsewhere, the r
 mkdir -p /srv/myapp /srv/elsewhere
 mv /etc/myapp/params.conf /srv/myapp/params.conf
 ln -s /srv/myapp/params.conf /etc/myapp/params.conf
-expect says 0 any /srv/myapp add myapp
+expect says 0 any /srv/myapp credgraft-target add myapp
 expect test "$(systemctl show --value -p ReadWritePaths "$(unit myapp)")" = -/srv/myapp
 mark
 renew_in_place lnk1
@@ -901,7 +903,7 @@ expect test "$(retries myapp)" = 0
 expect myapp_holds lnk1
 expect restarts myapp 0
 expect says 78 out '^myapp: .*credgraft-target add myapp' credgraft-target check myapp
-expect says 0 any /srv/elsewhere add myapp
+expect says 0 any /srv/elsewhere credgraft-target add myapp
 expect myapp_holds lnk2
 expect serves myapp lnk2
 expect watching myapp
@@ -909,7 +911,7 @@ expect watching myapp
 rm /etc/myapp/params.conf
 mv /srv/elsewhere/params.conf /etc/myapp/params.conf
 rm -r /srv/myapp /srv/elsewhere
-expect says 0 any /etc/myapp add myapp
+expect says 0 any /etc/myapp credgraft-target add myapp
 expect test "$(systemctl show --value -p ReadWritePaths "$(unit myapp)")" = -/etc/myapp
 mark
 renew_in_place lnk3
@@ -1156,7 +1158,7 @@ done <<'EOF'
 owed|myapp|0|owed|0|/etc/myapp/params\.conf
 not-set-up|spare|!0|not-set-up|0|would change values in /etc/spare/params\.conf
 unwatched|intranet|!0|set-up.inactive.active|0|nothing
-retrying|myapp|!0|retrying|75|latest\.key
+retrying|myapp|0|retrying|75|latest\.key
 failed|intranet|!0|failed|78|/etc/credgraft/intranet\.conf:4: CREDGRAFT_SETTLE
 expiring|intranet|!0|\[warned\]|0|.
 EOF
@@ -1240,7 +1242,9 @@ expect serves myapp B
 rm -r "/run/systemd/system/$(unit myapp timer).d"
 systemctl daemon-reload
 systemctl restart "$(unit myapp timer)"
+systemctl start "$(unit myapp path)"
 expect readme rewatch
+expect grep -q '^myapp: ' /tmp/readme.out
 expect watching myapp
 end
 
@@ -1306,7 +1310,7 @@ dpkg -i "$old_deb" > /tmp/upgrade.out 2>&1 || problem "1.2.0 not installed: $(ca
 # myapp's settings: a link to a file kept elsewhere, written for 1.2.0's
 # shell (export, quotes, a comment after a value, the reload on a last line
 # without its line feed); its parameter file a link into /srv/myapp.
-mkdir -p /srv/myapp /root/settings
+mkdir -p /srv/myapp /srv/settings
 mv /etc/myapp/params.conf /srv/myapp/params.conf
 ln -s /srv/myapp/params.conf /etc/myapp/params.conf
 {
@@ -1315,8 +1319,8 @@ ln -s /srv/myapp/params.conf /etc/myapp/params.conf
   echo "CREDGRAFT_PAIRS='TLS_KEY pkey TLS_CERT cert'"
   printf 'CREDGRAFT_SERVICE="myapp.service"\t# its unit\n'
   printf 'CREDGRAFT_RESTART="systemctl reload myapp.service"'
-} > /root/settings/myapp.conf
-ln -s /root/settings/myapp.conf /etc/credgraft/myapp.conf
+} > /srv/settings/myapp.conf
+ln -s /srv/settings/myapp.conf /etc/credgraft/myapp.conf
 # The older target "default", in the shared file itself.
 printf 'CREDGRAFT_SETTLE=1\nCREDGRAFT_LOCK_WAIT=300\nCREDGRAFT_CONF="%s"\nCREDGRAFT_PAIRS="KEY pkey CERT cert"\nCREDGRAFT_SERVICE=intranet.service\n' \
   "$intranet_file" >> "$defaults"
@@ -1347,7 +1351,7 @@ expect test -z "$(find /etc/systemd/system -name 'credgraft-renew.*' ! -name '*.
 expect no_failed
 expect grep -Eq '^CREDGRAFT_ACTION="?reload"?$' /etc/credgraft/myapp.conf
 expect test -z "$(grep '^CREDGRAFT_RESTART' /etc/credgraft/myapp.conf)"
-expect test "$(readlink /etc/credgraft/myapp.conf)" = /root/settings/myapp.conf
+expect test "$(readlink /etc/credgraft/myapp.conf)" = /srv/settings/myapp.conf
 if instances; then
   for name in myapp default; do expect says 0 out "^$name: " credgraft-target check "$name"; done
 fi
@@ -1373,9 +1377,9 @@ expect restarts myapp 0
 expect no_failed
 dpkg --purge credgraft > /dev/null 2>&1
 expect test -z "$(find /etc/systemd/system -type l -name 'credgraft-renew*')"
-expect grep -q '^CREDGRAFT_SETTLE=1' "$defaults"
+expect grep -Eq '^CREDGRAFT_SETTLE="?1"?$' "$defaults"
 expect test -L /etc/credgraft/myapp.conf
-expect grep -q '^CREDGRAFT_SERVICE=' /root/settings/myapp.conf
+expect grep -q '^CREDGRAFT_SERVICE=' /srv/settings/myapp.conf
 end
 
 begin "no key byte in the journal"
