@@ -170,6 +170,7 @@ check "the settings reader is clean" shellcheck "$work/settings"
 case=settings
 while IFS='|' read -r where line want_log; do
   if [ "$where" = default ]; then fresh && echo "$line" >etc/default; else fresh "$line"; fi
+  rm -f home.params && ln -s /root/credgraft-never-made.params home.params
   hook
   check "$line: exit $status" exits 78
   check "$line: logged" logged "^<3>app: $want_log"
@@ -188,6 +189,7 @@ conf|CREDGRAFT_SERVICE=app@.service|.*app.conf:4: CREDGRAFT_SERVICE=app@.service
 conf|CREDGRAFT_SERVICE=app.service other.service|.*app.conf:4: CREDGRAFT_SERVICE=app.service other.service is not the name
 conf|CREDGRAFT_SERVICE=|.*app.conf.*CREDGRAFT_SERVICE
 conf|CREDGRAFT_CONF=$work/missing.params|CREDGRAFT_CONF: $work/missing.params is not a file
+conf|CREDGRAFT_CONF=$work/home.params|CREDGRAFT_CONF: $work/home.params is where no instance sees it
 conf|CREDGRAFT_PAIRS=TLS_KEY pkey TLS_CERT|.*app.conf:4: CREDGRAFT_PAIRS=TLS_KEY pkey TLS_CERT is not pairs
 conf|CREDGRAFT_PAIRS=TLS_KEY key|.*app.conf:4: CREDGRAFT_PAIRS=TLS_KEY key is not pairs
 conf|CREDGRAFT_ACTION=try-restart|.*app.conf:5: CREDGRAFT_ACTION=try-restart is not restart, reload or reload-or-restart

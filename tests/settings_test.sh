@@ -117,8 +117,9 @@ any|mkdir r && mv t.conf r/real.conf && ln -s r/real.conf t.conf|t.conf s.conf|0
 any|mkdir r && mv s.conf r/s && ln -s "$PWD/r/s" s.conf && chmod o+w r/s|t.conf s.conf|1|*/r/s: group or others may write it
 any|mkdir r m && mv t.conf r/real.conf && ln -s ../r/real.conf m/hop && ln -s m/hop t.conf && chmod 777 m|t.conf|1|*/m: group or others may write it
 any|ln -sf nowhere.conf s.conf|t.conf s.conf|1|s.conf: not a regular file, nor a link to one
+any|ln -sf /root/credgraft-never-made.conf s.conf|t.conf s.conf|1|s.conf: /root/credgraft-never-made.conf is where a target's instance cannot read it*
 root|chown 65534 t.conf|t.conf|1|*/t.conf: owned by uid 65534, not *
-root|chown 65534 .|t.conf s.conf|1|*/o8: owned by uid 65534, not *
+root|chown 65534 .|t.conf s.conf|1|*/o9: owned by uid 65534, not *
 ROWS
 
 # write: through a link, in place; the quotes chosen; each refusal.
