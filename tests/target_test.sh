@@ -1,7 +1,7 @@
 #!/bin/sh
 # credgraft-target under dash, outside systemd: systemctl and the hook are
 # stubs that record their calls and answer from files, the settings reader is
-# the package's own (a stand-in while it is not there), and the test plays
+# the package's own, and the test plays
 # the runs by writing their records (NAME.last) itself.
 # Usage: target_test.sh
 # shellcheck shell=dash
@@ -70,24 +70,8 @@ echo "hook \$*" >>"$work/calls"
 printf '%s\n' "\$line"
 exit "\$status"
 EOF
-if [ -e "$here/../packaging/credgraft-settings.in" ]; then
-  sed -e "s|^owner=.*|owner=$(id -u)|" -e "s|^top=.*|top=$work|" \
-    "$here/../packaging/credgraft-settings.in" >"$work/bin/credgraft-settings"
-else
-  # The reader's contract, for plain KEY=VALUE files: the six values, or
-  # "FILE:LINE: why" for a settling time that is not a number.
-  cat >"$work/bin/credgraft-settings" <<'EOF'
-#!/bin/sh
-case $1 in
-  grant) printf '[Service]\nReadWritePaths="-%s"\n' "$2" ;;
-  read) [ -e "$2" ] || { echo "$2 does not exist"; exit 1; }
-    awk -F= '/^CREDGRAFT_SETTLE=/ && $2 !~ /^[0-9]+$/ { print FILENAME ":" FNR ": " $0 " is not a whole decimal number"; bad = 1; exit }
-      { gsub(/"/, "", $2); v[$1] = $2 }
-      END { if (bad) exit 1; split("CONF PAIRS SERVICE ACTION SETTLE EXPIRY_WARNING", k, " ")
-            for (i = 1; i <= 6; i++) print "CREDGRAFT_" k[i] "=" v["CREDGRAFT_" k[i]] }' "$2" ;;
-esac
-EOF
-fi
+sed -e "s|^owner=.*|owner=$(id -u)|" -e "s|^top=.*|top=$work|" \
+  "$here/../packaging/credgraft-settings.in" >"$work/bin/credgraft-settings"
 chmod 0755 "$work/bin/"*
 cd "$work" || exit 1
 quiet() { "$@" >/dev/null 2>&1 || { echo "target test: cannot make credentials: $*" >&2; exit 1; }; }
