@@ -40,7 +40,10 @@ holds() { # PAIR: the parameter file carries PAIR's key and certificate
 untouched() { [ "$(cat "$work/app.params")" = "$old_params" ]; }
 owes() { [ -e "$work/state/app.owed" ]; }
 runs() { [ "$(grep -c '^credgraft ' "$work/calls")" -eq "$1" ]; }
-pair() { cp "$work/$1.key" "$work/live/latest.key" && cp "$work/$2.crt" "$work/live/latest.crt"; }
+pair() {
+  rm -f "$work/live/latest.key" "$work/live/latest.crt"
+  cp "$work/$1.key" "$work/live/latest.key" && cp "$work/$2.crt" "$work/live/latest.crt"
+}
 old_params='A=1
 TLS_KEY=old
 TLS_CERT=old'
@@ -432,6 +435,37 @@ relative-outside
 chain
 EOF
 rm -rf live/archive live/current.* live/new.* elsewhere
+
+# A link that is not root's leads only to a file its owner could read: a
+# client may not have this root process copy another user's key.
+#   the file's owner and mode, exit
+case=foreign_links
+if [ "$(id -u)" -eq 0 ]; then
+  while read -r owner mode want_exit; do
+    fresh
+    mkdir -p elsewhere && cp p2.key elsewhere/k.pem && cp p2.crt elsewhere/c.pem
+    chown "$owner" elsewhere/k.pem && chmod "$mode" elsewhere/k.pem && chmod 644 elsewhere/c.pem
+    rm live/latest.key live/latest.crt
+    ln -s "$work/elsewhere/k.pem" live/latest.key && ln -s ../elsewhere/c.pem live/latest.crt
+    chown -h 65534 live/latest.key live/latest.crt
+    hook
+    check "$owner $mode: exit $status" exits "$want_exit"
+    if [ "$want_exit" -eq 0 ]; then
+      check "$owner $mode: the pair" holds p2
+    else
+      check "$owner $mode: logged" logged "^<3>app: $work/certkeep/latest.key is a link of a user other than root to a file that user cannot read"
+      check "$owner $mode: untouched" untouched
+      check "$owner $mode: credgraft not run" runs 0
+    fi
+  done <<'EOF'
+0     600 78
+65534 600 0
+0     644 0
+EOF
+  rm -rf elsewhere
+else
+  echo "SKIP: not root: links of another user not checked"
+fi
 
 # Before the first pair there is nothing to do: no failure, no retry, and
 # nothing made; the watch takes the pair when it comes.
