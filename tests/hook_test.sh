@@ -556,50 +556,41 @@ else
   echo "SKIP: no private mount namespace: the grant's refusal not checked"
 fi
 
+case=check
 # The dry run: the checks of a run on the live files, and credgraft on a
 # private copy; it writes, restarts and records nothing, and leaves no copy.
-#   key|cert|setting|after a real run|exit|said
-case=check
-while IFS='|' read -r key cert line ran want_exit want_said; do
+# For a target set up (grant: here, the file outside it; granted, inside),
+# it says when the grant no longer reaches the parameter file; add's own
+# dry run (--check-ungranted) leaves that out.
+#   key|cert|setting|after a real run|grant|option|exit|said
+while IFS='|' read -r key cert line ran grant option want_exit want_said; do
   fresh "$line"
   pair "$key" "$cert"
   [ "$ran" = no ] || hook
-  rm -f certkeep && ln -s live certkeep && mkdir -p tmp
+  rm -rf granted tmp && rm -f certkeep && ln -s live certkeep && mkdir tmp
+  [ "$grant" = - ] || { mkdir -p systemd/credgraft-renew@app.service.d &&
+    : >systemd/credgraft-renew@app.service.d/credgraft-write.conf; }
+  [ "$grant" != granted ] || { mkdir granted && mv app.params granted/ && ln -s granted/app.params app.params; }
   before=$(cat app.params) && : >calls
   status=0
-  env -i PATH="$work/bin:$PATH" TMPDIR="$work/tmp" dash "$work/hook" --check app >out 2>err || status=$?
-  check "$key $cert $line: exit $status" exits "$want_exit"
-  check "$key $cert $line: said" grep -Eq "^app: $want_said" out
-  check "$key $cert $line: file as it was" [ "$(cat app.params)" = "$before" ]
-  check "$key $cert $line: no restart" restarts app.service 0
-  check "$key $cert $line: nothing owed, no copy" [ ! -e state/app.owed ] && [ -z "$(ls tmp)" ]
-  [ "$ran" = yes ] || check "$key $cert $line: no record" [ ! -e state/app.last ]
+  env -i PATH="$work/bin:$PATH" TMPDIR="$work/tmp" dash "$work/hook" "$option" app >out 2>err || status=$?
+  row="$key $cert $line $grant $option"
+  check "$row: exit $status" exits "$want_exit"
+  check "$row: said" grep -Eq "^app: $want_said" out
+  check "$row: file as it was" [ "$(cat app.params)" = "$before" ]
+  check "$row: no restart" restarts app.service 0
+  check "$row: nothing owed, no copy" [ ! -e state/app.owed ] && [ -z "$(ls tmp)" ]
+  [ "$ran" = yes ] || check "$row: no record" [ ! -e state/app.last ]
 done <<EOF
-p1|p1||no|0|a run would change values in $work/app.params and have app.service take them\$
-p1|p1||yes|0|a run would change nothing in $work/app.params\$
-near|near||yes|0|a run would change nothing in .*; the certificate in $work/certkeep/latest.crt ends on
-other|p1||no|75|$work/certkeep/latest.key does not belong
-p1|p1|CREDGRAFT_ACTION=bounce|no|78|.*app.conf:5: .*CREDGRAFT_ACTION
-p1|p1|CREDGRAFT_SERVICE=gone.service|no|78|CREDGRAFT_SERVICE=gone.service is not a loaded unit
-EOF
-# The dry run of a target set up (its grant there) says when the grant no
-# longer reaches the parameter file; add's own dry run leaves it out.
-#   grant there|parameter file|option|exit|said
-while IFS='|' read -r dropin where option want_exit want_said; do
-  fresh
-  rm -rf granted && rm -f certkeep && ln -s live certkeep
-  [ "$dropin" = no ] || { mkdir -p systemd/credgraft-renew@app.service.d &&
-    : >systemd/credgraft-renew@app.service.d/credgraft-write.conf; }
-  [ "$where" = here ] || { mkdir granted && mv app.params granted/ && ln -s granted/app.params app.params; }
-  status=0
-  env -i PATH="$work/bin:$PATH" dash "$work/hook" "$option" app >out 2>err || status=$?
-  check "$dropin $where $option: exit $status" exits "$want_exit"
-  check "$dropin $where $option: said" grep -Eq "^app: $want_said" out
-done <<EOF
-yes|here|--check|78|credgraft-renew@app.service may not write $work/app.params \(it may write -$work/granted\): run credgraft-target add app again\$
-yes|granted|--check|0|a run would change values
-yes|here|--check-ungranted|0|a run would change values
-no|here|--check|0|a run would change values
+p1|p1||no|-|--check|0|a run would change values in $work/app.params and have app.service take them\$
+p1|p1||yes|-|--check|0|a run would change nothing in $work/app.params\$
+near|near||yes|-|--check|0|a run would change nothing in .*; the certificate in $work/certkeep/latest.crt ends on
+other|p1||no|-|--check|75|$work/certkeep/latest.key does not belong
+p1|p1|CREDGRAFT_ACTION=bounce|no|-|--check|78|.*app.conf:5: .*CREDGRAFT_ACTION
+p1|p1|CREDGRAFT_SERVICE=gone.service|no|-|--check|78|CREDGRAFT_SERVICE=gone.service is not a loaded unit
+p1|p1||no|here|--check|78|credgraft-renew@app.service may not write $work/app.params \(it may write -$work/granted\): run credgraft-target add app again\$
+p1|p1||no|granted|--check|0|a run would change values
+p1|p1||no|here|--check-ungranted|0|a run would change values
 EOF
 rm -rf granted tmp
 

@@ -187,10 +187,10 @@ EOF
 # start, =stale has only an old record; -nodir: no credential directory.
 #   label       targets                        exit stdout lines
 case=renew
-while IFS='|' read -r label spec want_exit want; do
+while IFS='|' read -r label row want_exit want; do
   fresh
   # shellcheck disable=SC2086  # the words of the row
-  for word in $spec; do
+  for word in $row; do
     name=${word%%=*}
     [ "$name" = - ] || [ "$name" = -nodir ] || settings "$name"
     case $word in
@@ -208,15 +208,15 @@ EOF
   check "$label: exit $status" exits "$want_exit"
   check "$label: lines in order" lines "$want"
   # shellcheck disable=SC2086  # the words of the row
-  for word in $spec; do
-    case $spec:$word in
+  for word in $row; do
+    case $row:$word in
       *-nodir*:* | *:-*) ;;
       *:*=unset) check "$label: ${word%%=*} not started" no_calls "systemctl start --no-block credgraft-renew@${word%%=*}.service" ;;
       *) check "$label: ${word%%=*} started" grep -qx "systemctl start --no-block credgraft-renew@${word%%=*}.service" calls
         check "$label: ${word%%=*} reset first" grep -qx "systemctl reset-failed credgraft-renew@${word%%=*}.service" calls ;;
     esac
   done
-  case $spec in *-nodir*) check "$label: nothing started" no_calls "systemctl start" ;; esac
+  case $row in *-nodir*) check "$label: nothing started" no_calls "systemctl start" ;; esac
 done <<EOF
 parallel|a=0/no/1 b=0/no/0 c=unset|0|c: not set up (credgraft-target add c), so not run;b: text of b;a: text of a;
 stuck|a=0/no/never b=0/no/0.2|1|b: text of b;a: no outcome within 3 s; see systemctl status credgraft-renew@a.service;
@@ -236,10 +236,10 @@ EOF
 # service), path= or timer=STATE, owed, wrong (settling time 5s).
 #   label        setup                 exit mark,service,conf,setup,path,timer,run,owed,status,outcome
 case=list
-while IFS='|' read -r label spec want_exit want; do
+while IFS='|' read -r label row want_exit want; do
   fresh app
   # shellcheck disable=SC2086  # the words of the row
-  for word in $spec; do
+  for word in $row; do
     case $word in
       up) set_up app ;;
       rec=*) echo "1765300000.123456789 ${word#rec=} text of app" | tr / ' ' >state/app.last ;;
